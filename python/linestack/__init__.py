@@ -1,0 +1,1 @@
+"""Inverted Gaussian line profiles on a common grid (placeholder)."""
