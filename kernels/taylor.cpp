@@ -1,1 +1,270 @@
+// The Taylor estimators.  The master is shifted once by rv_shift; its flux
+// and wavelength derivative(s) on the shifted grid are interpolated to the
+// pixels, and the spectrum is fitted as
+//   c0 * master + c1 * dmaster/dlambda [+ c2 (offset) | + c2 * d2master].
+// A model shifted by dlambda is master - dlambda * dmaster/dlambda, so the
+// remaining shift is -c1/c0, a velocity of -(c1/c0)/lambda_ref * c.
+//
+// The passes run one after another in ascending index order and write each
+// value once, so a caller of the second-order kernel may hand in output
+// arrays that overlap its inputs and get the sequential results.
+#include <cstdio>
+
+#include "kernels.hpp"
 #include "quasmir.h"
+
+namespace quasmir {
+
+namespace {
+
+// Forward difference of q over the grid, for i in [0, m - 2].
+void forward_derivative(const double *q, const double *grid, std::int32_t m,
+                        double *out) noexcept
+{
+    for (std::int32_t i = 0; i + 1 < m; ++i) {
+        out[i] = (q[i + 1] - q[i]) / (grid[i + 1] - grid[i]);
+    }
+}
+
+// Linear interpolation of q at t through the grid points lo and hi.
+inline double interpolate(const double *q, const double *grid,
+                          std::int32_t lo, std::int32_t hi, double t) noexcept
+{
+    const double slope = (q[hi] - q[lo]) / (grid[hi] - grid[lo]);
+    return slope * t + (q[hi] - grid[hi] * slope);
+}
+
+void edge_warning(const char *which, double wave, double g0, double g1)
+{
+    std::printf(
+        "\n\n----- Be careful, want to access a value outside vector "
+        "wavelength_master_shift bounds (wave=%.4f, wave_master[%s]=%.4f,"
+        "%.4f)  ------\n\n",
+        wave, which, g0, g1);
+    std::fflush(stdout);
+}
+
+void write_nan(TaylorResult *out) noexcept
+{
+    out->coeffs[0] = out->coeffs[1] = out->coeffs[2] = NaN;
+    out->rv = out->rv_err = out->chi2_red = NaN;
+}
+
+}  // namespace
+
+Status taylor_fit(Taylor kind, const TaylorInput &in,
+                  const TaylorTables *tables, TaylorResult *out) noexcept
+{
+    const std::int32_t p = taylor_params(kind);
+    if (in.n_pix < p || in.n_master < 2) {
+        write_nan(out);
+        return Status::bad_counts;
+    }
+    const std::int32_t n_pix = in.n_pix;
+    const std::int32_t n_master = in.n_master;
+    const std::size_t n = static_cast<std::size_t>(n_pix);
+    const std::size_t m = static_cast<std::size_t>(n_master);
+    const std::size_t np = static_cast<std::size_t>(p);
+
+    // offsets, weights, design; then the tables unless the caller has them
+    const std::size_t owned = tables == nullptr ? 2 * m + 2 * n : 0;
+    auto storage = scratch<double>((2 + np) * n + owned);
+    auto match_index = scratch<std::int32_t>(n);
+    FitWorkspace work =
+        storage && match_index ? fit_workspace(n_pix, np) : nullptr;
+    if (!work) {
+        write_nan(out);
+        return Status::no_memory;
+    }
+    double *match_offset = storage.get();
+    double *weights = match_offset + n;
+    double *design = weights + n;
+    TaylorTables tab;
+    if (tables != nullptr) {
+        tab = *tables;
+    } else {
+        tab.shifted = design + np * n;
+        tab.d1 = tab.shifted + m;
+        tab.flux_interp = tab.d1 + m;
+        tab.d1_interp = tab.flux_interp + n;
+        tab.d2 = tab.d2_interp = nullptr;
+    }
+    const double *grid = tab.shifted;
+
+    shift_master_grid(in.wave_master, n_master, in.rv_shift, tab.shifted);
+    // No pair for the last point (the last two for the second derivative):
+    // the kernel's own tables hold 0.0 there, the caller's keep their value.
+    if (kind != Taylor::second_order) {
+        tab.d1[n_master - 1] = 0.0;
+    }
+    forward_derivative(in.flux_master, grid, n_master, tab.d1);
+    if (kind == Taylor::second_order) {
+        forward_derivative(tab.d1, grid, n_master - 1, tab.d2);
+    }
+
+    ForwardMatcher match(grid, n_master);
+    for (std::int32_t k = 0; k < n_pix; ++k) {
+        const std::int32_t j = match.next(in.wave[k]);
+        match_index[k] = j;
+        match_offset[k] = in.wave[k] - grid[j];
+    }
+
+    for (std::int32_t k = 0; k < n_pix; ++k) {
+        const double t = in.wave[k];
+        const std::int32_t j = match_index[k];
+        // The bracket of t: (j - 1, j) left of its match, else (j, j + 1).
+        std::int32_t lo = j;
+        if (match_offset[k] < 0.0) {
+            lo = j - 1;
+        }
+        // Outside the grid, continue the edge interval linearly.
+        if (lo < 0) {
+            if (kind == Taylor::first_order) {
+                edge_warning("0,1", in.wave[0], grid[0], grid[1]);
+            }
+            lo = 0;
+        } else if (lo + 1 >= n_master) {
+            if (kind == Taylor::first_order) {
+                edge_warning("-2,-1", in.wave[n_pix - 1],
+                             grid[n_master - 2], grid[n_master - 1]);
+            }
+            lo = n_master - 2;
+        }
+        const std::int32_t hi = lo + 1;
+        tab.flux_interp[k] = interpolate(in.flux_master, grid, lo, hi, t);
+        tab.d1_interp[k] = interpolate(tab.d1, grid, lo, hi, t);
+        if (kind == Taylor::second_order) {
+            tab.d2_interp[k] = interpolate(tab.d2, grid, lo, hi, t);
+        }
+    }
+
+    const double sys_err_sq = in.sys_err * in.sys_err;
+    for (std::int32_t k = 0; k < n_pix; ++k) {
+        double *row = design + np * static_cast<std::size_t>(k);
+        row[0] = tab.flux_interp[k];
+        row[1] = tab.d1_interp[k];
+        if (kind == Taylor::with_offset) {
+            row[2] = 1.0;
+        } else if (kind == Taylor::second_order) {
+            row[2] = tab.d2_interp[k];
+        }
+        weights[k] = 1.0 / error_squared(in.flux_err[k], sys_err_sq);
+    }
+
+    double coeffs[3] = {0.0, 0.0, 0.0};
+    double cov[9];
+    double chisq = -10.0;
+    weighted_linear_fit(design, weights, in.flux, n_pix, np, work.get(),
+                        coeffs, cov, &chisq);
+    const double c0 = coeffs[0];
+    const double c1 = coeffs[1];
+
+    // u = -(c1/c0) / lambda_ref * c, the velocity left after the shift
+    const double u = (-c1) / c0 / in.lambda_ref * C_LIGHT;
+    if (kind == Taylor::second_order) {
+        std::printf("%.2f\n", u);
+        std::fflush(stdout);
+    }
+    // var(c1/c0) to first order, without the cross term:
+    // E = (c1/c0^2)^2 var(c0) + (1/c0)^2 var(c1)
+    const double a = 1.0 / c0;
+    const double b = (-c1) / (c0 * c0);
+    const double E = b * b * cov[0] + a * a * cov[np + 1];
+    const double s = (E == -Inf) ? Inf : std::fabs(std::sqrt(E));
+
+    out->coeffs[0] = c0;
+    out->coeffs[1] = c1;
+    out->coeffs[2] = coeffs[2];
+    out->rv = u + in.rv_shift;
+    out->rv_err = s / in.lambda_ref * C_LIGHT;
+    out->chi2_red = chisq / static_cast<double>(n_pix - p - 1);
+    return Status::ok;
+}
+
+}  // namespace quasmir
+
+using namespace quasmir;
+
+namespace {
+
+TaylorInput taylor_input(const double *wave, double lambda_ref,
+                         double sys_err, double rv_shift,
+                         const double *flux_err, const double *flux,
+                         int32_t n_pix, const double *wave_master,
+                         const double *flux_master, int32_t n_master)
+{
+    return TaylorInput{wave,        flux_err,    flux,       n_pix,
+                       wave_master, flux_master, n_master,   lambda_ref,
+                       sys_err,     rv_shift};
+}
+
+}  // namespace
+
+extern "C" {
+
+void get_RV_line_by_line_Bouchy_without_offset(
+    double *coeff_scale_out, double *rv_out, double *rv_err_out,
+    double * /* coeff_offset_out: no offset in this fit */,
+    double *chi2_red_out, const double *wave, double lambda_ref,
+    double sys_err, double rv_shift, const double *flux_err,
+    const double *flux, int32_t n_pix, const double *wave_master,
+    const double *flux_master, int32_t n_master)
+{
+    TaylorResult r;
+    taylor_fit(Taylor::first_order,
+               taylor_input(wave, lambda_ref, sys_err, rv_shift, flux_err,
+                            flux, n_pix, wave_master, flux_master, n_master),
+               nullptr, &r);
+    *coeff_scale_out = r.coeffs[0];
+    *rv_out = r.rv;
+    *rv_err_out = r.rv_err;
+    *chi2_red_out = r.chi2_red;
+}
+
+void get_RV_line_by_line_Bouchy_with_offset(
+    double *coeff_scale_out, double *rv_out, double *rv_err_out,
+    double *coeff_offset_out, double *chi2_red_out, const double *wave,
+    double lambda_ref, double sys_err, double rv_shift,
+    const double *flux_err, const double *flux, int32_t n_pix,
+    const double *wave_master, const double *flux_master, int32_t n_master)
+{
+    TaylorResult r;
+    taylor_fit(Taylor::with_offset,
+               taylor_input(wave, lambda_ref, sys_err, rv_shift, flux_err,
+                            flux, n_pix, wave_master, flux_master, n_master),
+               nullptr, &r);
+    *coeff_scale_out = r.coeffs[0];
+    *rv_out = r.rv;
+    *rv_err_out = r.rv_err;
+    *coeff_offset_out = r.coeffs[2];
+    *chi2_red_out = r.chi2_red;
+}
+
+void get_RV_line_by_line_Bouchy_with_offset_second_order_deriv(
+    double *coeff_scale_out, double *coeff_deriv1_out,
+    double *coeff_deriv2_out, double *rv_out, double *rv_err_out,
+    double * /* spare_out: never touched */, double lambda_ref,
+    double sys_err, double rv_shift, double *chi2_red_out,
+    const double *wave, const double *flux_err, const double *flux,
+    int32_t n_pix, const double *wave_master, const double *flux_master,
+    int32_t n_master, double *wavelength_master_shift, double *dflux_master,
+    double *d2flux_master, double *flux_master_interp,
+    double *dflux_master_interp, double *d2flux_master_interp)
+{
+    const TaylorTables tables{wavelength_master_shift, dflux_master,
+                              d2flux_master,           flux_master_interp,
+                              dflux_master_interp,     d2flux_master_interp};
+    TaylorResult r;
+    taylor_fit(Taylor::second_order,
+               taylor_input(wave, lambda_ref, sys_err, rv_shift, flux_err,
+                            flux, n_pix, wave_master, flux_master, n_master),
+               &tables, &r);
+    *coeff_scale_out = r.coeffs[0];
+    *coeff_deriv1_out = r.coeffs[1];
+    *coeff_deriv2_out = r.coeffs[2];
+    *rv_out = r.rv;
+    *rv_err_out = r.rv_err;
+    *chi2_red_out = r.chi2_red;
+}
+
+}  // extern "C"
