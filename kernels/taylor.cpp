@@ -92,14 +92,14 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
     const double *grid = tab.shifted;
 
     shift_master_grid(in.wave_master, n_master, in.rv_shift, tab.shifted);
-    // No pair for the last point (the last two for the second derivative):
-    // the kernel's own tables hold 0.0 there, the caller's keep their value.
-    if (kind != Taylor::second_order) {
-        tab.d1[n_master - 1] = 0.0;
-    }
-    forward_derivative(in.flux_master, grid, n_master, tab.d1);
-    if (kind == Taylor::second_order) {
-        forward_derivative(tab.d1, grid, n_master - 1, tab.d2);
+    // The caller's tables are returned whole.  There is no pair for the
+    // last point (the last two for the second derivative): the caller's
+    // entries there keep their value.
+    if (tables != nullptr) {
+        forward_derivative(in.flux_master, grid, n_master, tab.d1);
+        if (kind == Taylor::second_order) {
+            forward_derivative(tab.d1, grid, n_master - 1, tab.d2);
+        }
     }
 
     ForwardMatcher match(grid, n_master);
@@ -109,15 +109,17 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
         match_offset[k] = in.wave[k] - grid[j];
     }
 
+    // The bracket (lo, lo + 1) of each pixel: (j - 1, j) left of its
+    // match, else (j, j + 1); outside the grid, the edge interval, whose
+    // line continues the master linearly.
+    std::int32_t *bracket = match_index.get();
+    std::int32_t lo_min = n_master - 2;
+    std::int32_t lo_max = 0;
     for (std::int32_t k = 0; k < n_pix; ++k) {
-        const double t = in.wave[k];
-        const std::int32_t j = match_index[k];
-        // The bracket of t: (j - 1, j) left of its match, else (j, j + 1).
-        std::int32_t lo = j;
+        std::int32_t lo = match_index[k];
         if (match_offset[k] < 0.0) {
-            lo = j - 1;
+            lo = lo - 1;
         }
-        // Outside the grid, continue the edge interval linearly.
         if (lo < 0) {
             if (kind == Taylor::first_order) {
                 edge_warning("0,1", in.wave[0], grid[0], grid[1]);
@@ -130,6 +132,24 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
             }
             lo = n_master - 2;
         }
+        bracket[k] = lo;
+        lo_min = lo < lo_min ? lo : lo_min;
+        lo_max = lo > lo_max ? lo : lo_max;
+    }
+
+    // The kernel's own derivative table is read only at the brackets:
+    // entries lo_min to lo_max + 1, the last of the grid being 0.0.
+    if (tables == nullptr) {
+        tab.d1[n_master - 1] = 0.0;
+        const std::int32_t last =
+            lo_max + 1 < n_master - 1 ? lo_max + 1 : n_master - 2;
+        forward_derivative(in.flux_master + lo_min, grid + lo_min,
+                           last + 2 - lo_min, tab.d1 + lo_min);
+    }
+
+    for (std::int32_t k = 0; k < n_pix; ++k) {
+        const double t = in.wave[k];
+        const std::int32_t lo = bracket[k];
         const std::int32_t hi = lo + 1;
         tab.flux_interp[k] = interpolate(in.flux_master, grid, lo, hi, t);
         tab.d1_interp[k] = interpolate(tab.d1, grid, lo, hi, t);
@@ -198,27 +218,39 @@ TaylorInput taylor_input(const double *wave, double lambda_ref,
                        sys_err,     rv_shift};
 }
 
+// The two first-order kernels share one parameter list; only the fit with
+// an offset writes coeff_offset_out.
+void first_order_kernel(Taylor kind, double *coeff_scale_out, double *rv_out,
+                        double *rv_err_out, double *coeff_offset_out,
+                        double *chi2_red_out, const TaylorInput &in)
+{
+    TaylorResult r;
+    taylor_fit(kind, in, nullptr, &r);
+    *coeff_scale_out = r.coeffs[0];
+    *rv_out = r.rv;
+    *rv_err_out = r.rv_err;
+    if (kind == Taylor::with_offset) {
+        *coeff_offset_out = r.coeffs[2];
+    }
+    *chi2_red_out = r.chi2_red;
+}
+
 }  // namespace
 
 extern "C" {
 
 void get_RV_line_by_line_Bouchy_without_offset(
     double *coeff_scale_out, double *rv_out, double *rv_err_out,
-    double * /* coeff_offset_out: no offset in this fit */,
-    double *chi2_red_out, const double *wave, double lambda_ref,
-    double sys_err, double rv_shift, const double *flux_err,
-    const double *flux, int32_t n_pix, const double *wave_master,
-    const double *flux_master, int32_t n_master)
+    double *coeff_offset_out, double *chi2_red_out, const double *wave,
+    double lambda_ref, double sys_err, double rv_shift,
+    const double *flux_err, const double *flux, int32_t n_pix,
+    const double *wave_master, const double *flux_master, int32_t n_master)
 {
-    TaylorResult r;
-    taylor_fit(Taylor::first_order,
-               taylor_input(wave, lambda_ref, sys_err, rv_shift, flux_err,
-                            flux, n_pix, wave_master, flux_master, n_master),
-               nullptr, &r);
-    *coeff_scale_out = r.coeffs[0];
-    *rv_out = r.rv;
-    *rv_err_out = r.rv_err;
-    *chi2_red_out = r.chi2_red;
+    first_order_kernel(
+        Taylor::first_order, coeff_scale_out, rv_out, rv_err_out,
+        coeff_offset_out, chi2_red_out,
+        taylor_input(wave, lambda_ref, sys_err, rv_shift, flux_err, flux,
+                     n_pix, wave_master, flux_master, n_master));
 }
 
 void get_RV_line_by_line_Bouchy_with_offset(
@@ -228,16 +260,11 @@ void get_RV_line_by_line_Bouchy_with_offset(
     const double *flux_err, const double *flux, int32_t n_pix,
     const double *wave_master, const double *flux_master, int32_t n_master)
 {
-    TaylorResult r;
-    taylor_fit(Taylor::with_offset,
-               taylor_input(wave, lambda_ref, sys_err, rv_shift, flux_err,
-                            flux, n_pix, wave_master, flux_master, n_master),
-               nullptr, &r);
-    *coeff_scale_out = r.coeffs[0];
-    *rv_out = r.rv;
-    *rv_err_out = r.rv_err;
-    *coeff_offset_out = r.coeffs[2];
-    *chi2_red_out = r.chi2_red;
+    first_order_kernel(
+        Taylor::with_offset, coeff_scale_out, rv_out, rv_err_out,
+        coeff_offset_out, chi2_red_out,
+        taylor_input(wave, lambda_ref, sys_err, rv_shift, flux_err, flux,
+                     n_pix, wave_master, flux_master, n_master));
 }
 
 void get_RV_line_by_line_Bouchy_with_offset_second_order_deriv(
