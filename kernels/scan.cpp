@@ -55,7 +55,7 @@ Status rv_scan(const double *rv_trials, double *rv_out, double *rv_err_out,
 
     // The weights do not depend on the trial.
     const double sys_err_sq = sys_err * sys_err;
-    for (std::int32_t k = 0; k < n_pix; ++k) {
+    for (std::size_t k = 0; k < n; ++k) {
         err_sq[k] = error_squared(flux_err[k], sys_err_sq);
         weights[k] = 1.0 / err_sq[k];
         design[2 * k + 1] = 1.0;
@@ -67,7 +67,7 @@ Status rv_scan(const double *rv_trials, double *rv_out, double *rv_err_out,
     for (std::int32_t t = 0; t < n_trials; ++t) {
         shift_master_grid(wave_master, n_master, rv_trials[t], shifted);
         ForwardMatcher match(shifted, n_master);
-        for (std::int32_t k = 0; k < n_pix; ++k) {
+        for (std::size_t k = 0; k < n; ++k) {
             design[2 * k] = flux_master[match.next(wave[k])];
         }
 
@@ -80,7 +80,7 @@ Status rv_scan(const double *rv_trials, double *rv_out, double *rv_err_out,
         row[1] = c1;
 
         double sum = 0.0;
-        for (std::int32_t k = 0; k < n_pix; ++k) {
+        for (std::size_t k = 0; k < n; ++k) {
             model[k] = c0 * design[2 * k] + c1;
             sum = sum + model[k];
         }
