@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "numerics.hpp"
-
 namespace quasmir {
+
+enum class Status { ok, bad_counts, no_memory };
 
 // Where the scan puts the two coefficients of trial t: the caller's row
 // pointers, or one (n_trials, 2) row-major block.

@@ -24,8 +24,6 @@ constexpr double RV_UNSET = 100000.0;    // a result that was not computed
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double Inf = std::numeric_limits<double>::infinity();
 
-enum class Status { ok, bad_counts, no_memory };
-
 // Scratch storage of n elements, or null when memory is short.
 template <class T>
 std::unique_ptr<T[]> scratch(std::size_t n) noexcept

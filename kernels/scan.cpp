@@ -3,6 +3,7 @@
 // spectrum as scale * master + offset and measure the velocity left
 // between spectrum and fitted model with the Bouchy estimator.
 #include "kernels.hpp"
+#include "numerics.hpp"
 #include "quasmir.h"
 
 namespace quasmir {

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "kernels.hpp"
+#include "numerics.hpp"
 #include "quasmir.h"
 
 namespace quasmir {
