@@ -57,7 +57,9 @@ def main():
     best = int(np.argmin(chi2))
     print(f"best trial {trials[best]:.0f} m/s\n")
 
-    print("line by line (window +- 0.3 A, master shifted by the best trial)")
+    print("line by line (window +- 0.3 A, master shifted by the best trial;")
+    print("get_RV_line_by_line3 prints the velocity it fits beyond the")
+    print("shift on a line of its own before each row)")
     print("  centre    first order       with offset       second order")
     for centre, _, _ in LINES:
         sel = np.abs(wave - centre) < 0.3

@@ -9,7 +9,8 @@ if ! dpkg -s libgsl-dev >/dev/null 2>&1; then
     sudo=""
     [ "$(id -u)" -ne 0 ] && sudo=sudo
     $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgsl-dev
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgsl-dev >/dev/null
 fi
 
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore ".[test]"
+# A Debian system Python marks itself externally managed; install anyway.
+PIP_BREAK_SYSTEM_PACKAGES=1 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore ".[test]"
