@@ -41,7 +41,8 @@ def numpy_taylor(wave, err, flux, wave_master, flux_master, sys_err,
     """third: None, "offset" or "deriv2", the optional third column."""
     grid = shifted_grid(wave_master, rv_shift)
     deriv = np.append(np.diff(flux_master) / np.diff(grid), 0.0)
-    columns = [np.interp(wave, grid, flux_master), np.interp(wave, grid, deriv)]
+    columns = [np.interp(wave, grid, flux_master),
+               np.interp(wave, grid, deriv)]
     if third == "offset":
         columns.append(np.ones_like(wave))
     elif third == "deriv2":
@@ -96,28 +97,31 @@ def per_call(fn, number):
     return min(timeit.repeat(fn, number=number, repeat=7)) / number
 
 
+def cases(args, trials):
+    """(name, quasmir call, numpy call) for one master and line."""
+    extra = (0.0, 0.0, 5005.0)
+    return [
+        ("get_RV_line_by_line2",
+         lambda: quasmir.get_RV_line_by_line2(*args, *extra),
+         lambda: numpy_taylor(*args, *extra)),
+        ("get_RV_line_by_line2_with_offset",
+         lambda: quasmir.get_RV_line_by_line2_with_offset(*args, *extra),
+         lambda: numpy_taylor(*args, *extra, "offset")),
+        ("get_RV_line_by_line3",
+         lambda: quasmir.get_RV_line_by_line3(*args, *extra),
+         lambda: numpy_taylor(*args, *extra, "deriv2")),
+        (f"get_RV_line_by_line, {trials.size} trials",
+         lambda: quasmir.get_RV_line_by_line(trials, *args),
+         lambda: numpy_scan(trials, *args, 0.0)),
+    ]
+
+
 def main():
     print(f"{'case':44s} {'quasmir':>10s} {'numpy':>10s} {'ratio':>7s}")
+    trials = np.linspace(-1000.0, 1000.0, 21)
     for n_master, n_pix in [(400, 40), (4000, 40), (4000, 400)]:
         args = master_and_line(n_master, n_pix)
-        extra = (0.0, 0.0, 5005.0)
-        cases = [
-            ("get_RV_line_by_line2",
-             lambda: quasmir.get_RV_line_by_line2(*args, *extra),
-             lambda: numpy_taylor(*args, *extra)),
-            ("get_RV_line_by_line2_with_offset",
-             lambda: quasmir.get_RV_line_by_line2_with_offset(*args, *extra),
-             lambda: numpy_taylor(*args, *extra, "offset")),
-            ("get_RV_line_by_line3",
-             lambda: quasmir.get_RV_line_by_line3(*args, *extra),
-             lambda: numpy_taylor(*args, *extra, "deriv2")),
-        ]
-        trials = np.linspace(-1000.0, 1000.0, 21)
-        cases.append((
-            "get_RV_line_by_line, 21 trials",
-            lambda: quasmir.get_RV_line_by_line(trials, *args),
-            lambda: numpy_scan(trials, *args, 0.0)))
-        for name, fast, slow in cases:
+        for name, fast, slow in cases(args, trials):
             with quiet_stdout():
                 t_fast = per_call(fast, 2000)
                 t_slow = per_call(slow, 200)

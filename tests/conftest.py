@@ -28,7 +28,8 @@ _SIGNATURES = {
     ),
     "calculate_RV_with_BOUCHY": ([DP, DP, DP, DP, I32, DP, DBL, DP], None),
     "get_RV_line_by_line_c": (
-        [DP] * 4 + [I32, DP, DBL, DP, DP, I32, DP, DP, I32, ctypes.POINTER(DP)],
+        [DP] * 4
+        + [I32, DP, DBL, DP, DP, I32, DP, DP, I32, ctypes.POINTER(DP)],
         None,
     ),
     "get_RV_line_by_line_Bouchy_without_offset": (

@@ -494,7 +494,8 @@ def second_order(
         c0, c1, cov[0][0], cov[1][1], rv_shift, lambda_ref
     )
     chi2 = div(chisq, float(n_pix - 4))
-    return c0, c1, c2, rv, rv_err, chi2, "%.2f\n" % u
+    # C's printf("%.2f\n"), which Python's %-formatting mirrors
+    return c0, c1, c2, rv, rv_err, chi2, "%.2f\n" % u  # noqa: UP031
 
 
 def second_order_method(

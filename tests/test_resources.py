@@ -33,7 +33,7 @@ PRELUDE = textwrap.dedent("""
 def run_child(body):
     code = PRELUDE + textwrap.dedent(body)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True,
-                          text=True, timeout=120)
+                          text=True, timeout=120, check=False)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
 

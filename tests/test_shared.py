@@ -9,7 +9,6 @@ import pytest
 import reference as ref
 from reference import bits_equal
 
-
 # --- Delta_lambda -----------------------------------------------------------
 
 

@@ -48,7 +48,7 @@ def library_path():
     )
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def library():
     """Load the shared library once and return its ctypes handle.
 
