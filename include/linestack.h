@@ -20,11 +20,13 @@
 extern "C" {
 #endif
 
-LINESTACK_API void C_coadd_loc_gauss_prof(
-    const double *profile_rv, const double *profile_contrast,
-    const double *profile_fwhm, const double *profile_grid,
-    const double *profile_continuum, int32_t n_grid, int32_t n_profiles,
-    double *profile_out);
+LINESTACK_API void C_coadd_loc_gauss_prof(const double *profile_rv,
+                                          const double *profile_contrast,
+                                          const double *profile_fwhm,
+                                          const double *profile_grid,
+                                          const double *profile_continuum,
+                                          int32_t n_grid, int32_t n_profiles,
+                                          double *profile_out);
 
 #ifdef __cplusplus
 }

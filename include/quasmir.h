@@ -34,9 +34,9 @@ QUASMIR_API double Delta_lambda(double v, double lambda);
  * the flux there, its index and the pixel's offset from it. */
 QUASMIR_API void obtain_same_sampling(const double *wave, int32_t n_pix,
                                       const double *wave_ref, int32_t n_ref,
-                                      const double *flux_ref,
-                                      double *wave_out, double *flux_out,
-                                      int32_t *index_out, double *offset_out);
+                                      const double *flux_ref, double *wave_out,
+                                      double *flux_out, int32_t *index_out,
+                                      double *offset_out);
 
 /* Bouchy optimal-weight velocity of `flux` against `model` on the same n
  * pixels, and its error. */
@@ -52,28 +52,28 @@ QUASMIR_API void calculate_RV_with_BOUCHY(const double *wave,
  * coefficients (coeffs_out[t][0] scale, coeffs_out[t][1] offset). */
 QUASMIR_API void get_RV_line_by_line_c(
     const double *rv_trials, double *rv_out, double *rv_err_out,
-    double *chi2_red_out, int32_t n_trials, const double *wave,
-    double sys_err, const double *flux_err, const double *flux,
-    int32_t n_pix, const double *wave_master, const double *flux_master,
-    int32_t n_master, double **coeffs_out);
+    double *chi2_red_out, int32_t n_trials, const double *wave, double sys_err,
+    const double *flux_err, const double *flux, int32_t n_pix,
+    const double *wave_master, const double *flux_master, int32_t n_master,
+    double **coeffs_out);
 
 /* First-order Taylor fit: flux = c0 * master + c1 * dmaster/dlambda.
  * coeff_offset_out is never touched (it may be null). */
 QUASMIR_API void get_RV_line_by_line_Bouchy_without_offset(
     double *coeff_scale_out, double *rv_out, double *rv_err_out,
     double *coeff_offset_out, double *chi2_red_out, const double *wave,
-    double lambda_ref, double sys_err, double rv_shift,
-    const double *flux_err, const double *flux, int32_t n_pix,
-    const double *wave_master, const double *flux_master, int32_t n_master);
+    double lambda_ref, double sys_err, double rv_shift, const double *flux_err,
+    const double *flux, int32_t n_pix, const double *wave_master,
+    const double *flux_master, int32_t n_master);
 
 /* First-order Taylor fit with a constant: flux = c0 * master
  * + c1 * dmaster/dlambda + c2. */
 QUASMIR_API void get_RV_line_by_line_Bouchy_with_offset(
     double *coeff_scale_out, double *rv_out, double *rv_err_out,
     double *coeff_offset_out, double *chi2_red_out, const double *wave,
-    double lambda_ref, double sys_err, double rv_shift,
-    const double *flux_err, const double *flux, int32_t n_pix,
-    const double *wave_master, const double *flux_master, int32_t n_master);
+    double lambda_ref, double sys_err, double rv_shift, const double *flux_err,
+    const double *flux, int32_t n_pix, const double *wave_master,
+    const double *flux_master, int32_t n_master);
 
 /* Second-order Taylor fit: flux = c0 * master + c1 * dmaster/dlambda
  * + c2 * d2master/dlambda2.  Fills the caller's shifted grid, derivative

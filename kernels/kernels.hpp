@@ -27,11 +27,11 @@ struct CoeffRows {
 // Needs n_pix >= 2 and n_master >= 1; otherwise, or without memory, every
 // trial's results are NaN.
 Status rv_scan(const double *rv_trials, double *rv_out, double *rv_err_out,
-               double *chi2_red_out, std::int32_t n_trials,
-               const double *wave, double sys_err, const double *flux_err,
-               const double *flux, std::int32_t n_pix,
-               const double *wave_master, const double *flux_master,
-               std::int32_t n_master, CoeffRows coeffs_out) noexcept;
+               double *chi2_red_out, std::int32_t n_trials, const double *wave,
+               double sys_err, const double *flux_err, const double *flux,
+               std::int32_t n_pix, const double *wave_master,
+               const double *flux_master, std::int32_t n_master,
+               CoeffRows coeffs_out) noexcept;
 
 enum class Taylor { first_order, with_offset, second_order };
 

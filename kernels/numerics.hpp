@@ -135,8 +135,8 @@ inline void weighted_linear_fit(const double *design, const double *weights,
     gsl_vector_const_view y = gsl_vector_const_view_array(obs, rows);
     gsl_vector_view c = gsl_vector_view_array(coeffs, p);
     gsl_matrix_view C = gsl_matrix_view_array(cov, p, p);
-    gsl_multifit_wlinear(&X.matrix, &w.vector, &y.vector, &c.vector,
-                         &C.matrix, chisq, work);
+    gsl_multifit_wlinear(&X.matrix, &w.vector, &y.vector, &c.vector, &C.matrix,
+                         chisq, work);
 }
 
 // Bouchy optimal-weight velocity of flux against model.  err_sq(k) gives

@@ -25,11 +25,11 @@ void write_unset(double *rv_out, double *rv_err_out, double *chi2_red_out,
 }  // namespace
 
 Status rv_scan(const double *rv_trials, double *rv_out, double *rv_err_out,
-               double *chi2_red_out, std::int32_t n_trials,
-               const double *wave, double sys_err, const double *flux_err,
-               const double *flux, std::int32_t n_pix,
-               const double *wave_master, const double *flux_master,
-               std::int32_t n_master, CoeffRows coeffs_out) noexcept
+               double *chi2_red_out, std::int32_t n_trials, const double *wave,
+               double sys_err, const double *flux_err, const double *flux,
+               std::int32_t n_pix, const double *wave_master,
+               const double *flux_master, std::int32_t n_master,
+               CoeffRows coeffs_out) noexcept
 {
     if (n_trials <= 0) {
         return Status::ok;
@@ -49,7 +49,7 @@ Status rv_scan(const double *rv_trials, double *rv_out, double *rv_err_out,
         return Status::no_memory;
     }
     double *shifted = storage.get();
-    double *design = shifted + m;   // rows (matched master flux, 1.0)
+    double *design = shifted + m;  // rows (matched master flux, 1.0)
     double *weights = design + 2 * n;
     double *err_sq = weights + n;
     double *model = err_sq + n;
@@ -103,12 +103,14 @@ Status rv_scan(const double *rv_trials, double *rv_out, double *rv_err_out,
 
 }  // namespace quasmir
 
-extern "C" void get_RV_line_by_line_c(
-    const double *rv_trials, double *rv_out, double *rv_err_out,
-    double *chi2_red_out, int32_t n_trials, const double *wave,
-    double sys_err, const double *flux_err, const double *flux,
-    int32_t n_pix, const double *wave_master, const double *flux_master,
-    int32_t n_master, double **coeffs_out)
+extern "C" void get_RV_line_by_line_c(const double *rv_trials, double *rv_out,
+                                      double *rv_err_out, double *chi2_red_out,
+                                      int32_t n_trials, const double *wave,
+                                      double sys_err, const double *flux_err,
+                                      const double *flux, int32_t n_pix,
+                                      const double *wave_master,
+                                      const double *flux_master,
+                                      int32_t n_master, double **coeffs_out)
 {
     quasmir::CoeffRows rows;
     rows.rows = coeffs_out;

@@ -21,8 +21,7 @@ constexpr int32_t MEDIAN_MIN_COUNT = 9;
 
 /* y rounded to an integer, ties towards +infinity.  A NaN fraction (y NaN
  * or infinite) fails the test and selects floor(y), which keeps y. */
-double
-round_half_up(double y)
+double round_half_up(double y)
 {
     const double f = std::floor(y);
     const double d = y - f;
@@ -32,8 +31,7 @@ round_half_up(double y)
 
 }  // namespace
 
-double
-rndup(int32_t n_decimals, double value)
+double rndup(int32_t n_decimals, double value)
 {
     /* a = 10^n_decimals; infinite or zero for |n_decimals| out of range,
      * which makes every result NaN below. */
@@ -42,8 +40,7 @@ rndup(int32_t n_decimals, double value)
     return round_half_up(value * a) / a;
 }
 
-void
-avevar(const double *data, int32_t n, double *mean_out)
+void avevar(const double *data, int32_t n, double *mean_out)
 {
     /* Plain left-to-right sum, kept in *mean_out after every addition. */
     *mean_out = 0.0;
@@ -54,8 +51,7 @@ avevar(const double *data, int32_t n, double *mean_out)
     *mean_out = *mean_out / static_cast<double>(n);
 }
 
-int32_t
-compare(const void *lhs, const void *rhs)
+int32_t compare(const void *lhs, const void *rhs)
 {
     const double a = *static_cast<const double *>(lhs);
     const double b = *static_cast<const double *>(rhs);
@@ -63,13 +59,11 @@ compare(const void *lhs, const void *rhs)
     return (a > b) - (a < b);
 }
 
-void
-median(double *data, int32_t n, double *median_out)
+void median(double *data, int32_t n, double *median_out)
 {
     /* A non-positive count must not reach qsort as a huge size_t. */
     if (n > 0) {
-        std::qsort(data, static_cast<std::size_t>(n), sizeof(double),
-                   compare);
+        std::qsort(data, static_cast<std::size_t>(n), sizeof(double), compare);
     }
     if (n < MEDIAN_MIN_COUNT) {
         *median_out = NAN;

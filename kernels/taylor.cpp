@@ -28,8 +28,8 @@ void forward_derivative(const double *q, const double *grid, std::int32_t m,
 }
 
 // Linear interpolation of q at t through the grid points lo and hi.
-inline double interpolate(const double *q, const double *grid,
-                          std::int32_t lo, std::int32_t hi, double t) noexcept
+inline double interpolate(const double *q, const double *grid, std::int32_t lo,
+                          std::int32_t hi, double t) noexcept
 {
     const double slope = (q[hi] - q[lo]) / (grid[hi] - grid[lo]);
     return slope * t + (q[hi] - grid[hi] * slope);
@@ -128,8 +128,8 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
             lo = 0;
         } else if (lo + 1 >= n_master) {
             if (kind == Taylor::first_order) {
-                edge_warning("-2,-1", in.wave[n_pix - 1],
-                             grid[n_master - 2], grid[n_master - 1]);
+                edge_warning("-2,-1", in.wave[n_pix - 1], grid[n_master - 2],
+                             grid[n_master - 1]);
             }
             lo = n_master - 2;
         }
@@ -208,15 +208,14 @@ using namespace quasmir;
 
 namespace {
 
-TaylorInput taylor_input(const double *wave, double lambda_ref,
-                         double sys_err, double rv_shift,
-                         const double *flux_err, const double *flux,
-                         int32_t n_pix, const double *wave_master,
-                         const double *flux_master, int32_t n_master)
+TaylorInput taylor_input(const double *wave, double lambda_ref, double sys_err,
+                         double rv_shift, const double *flux_err,
+                         const double *flux, int32_t n_pix,
+                         const double *wave_master, const double *flux_master,
+                         int32_t n_master)
 {
-    return TaylorInput{wave,        flux_err,    flux,       n_pix,
-                       wave_master, flux_master, n_master,   lambda_ref,
-                       sys_err,     rv_shift};
+    return TaylorInput{wave,        flux_err, flux,       n_pix,   wave_master,
+                       flux_master, n_master, lambda_ref, sys_err, rv_shift};
 }
 
 // The two first-order kernels share one parameter list; only the fit with
@@ -243,9 +242,9 @@ extern "C" {
 void get_RV_line_by_line_Bouchy_without_offset(
     double *coeff_scale_out, double *rv_out, double *rv_err_out,
     double *coeff_offset_out, double *chi2_red_out, const double *wave,
-    double lambda_ref, double sys_err, double rv_shift,
-    const double *flux_err, const double *flux, int32_t n_pix,
-    const double *wave_master, const double *flux_master, int32_t n_master)
+    double lambda_ref, double sys_err, double rv_shift, const double *flux_err,
+    const double *flux, int32_t n_pix, const double *wave_master,
+    const double *flux_master, int32_t n_master)
 {
     first_order_kernel(
         Taylor::first_order, coeff_scale_out, rv_out, rv_err_out,
@@ -257,9 +256,9 @@ void get_RV_line_by_line_Bouchy_without_offset(
 void get_RV_line_by_line_Bouchy_with_offset(
     double *coeff_scale_out, double *rv_out, double *rv_err_out,
     double *coeff_offset_out, double *chi2_red_out, const double *wave,
-    double lambda_ref, double sys_err, double rv_shift,
-    const double *flux_err, const double *flux, int32_t n_pix,
-    const double *wave_master, const double *flux_master, int32_t n_master)
+    double lambda_ref, double sys_err, double rv_shift, const double *flux_err,
+    const double *flux, int32_t n_pix, const double *wave_master,
+    const double *flux_master, int32_t n_master)
 {
     first_order_kernel(
         Taylor::with_offset, coeff_scale_out, rv_out, rv_err_out,
@@ -271,11 +270,11 @@ void get_RV_line_by_line_Bouchy_with_offset(
 void get_RV_line_by_line_Bouchy_with_offset_second_order_deriv(
     double *coeff_scale_out, double *coeff_deriv1_out,
     double *coeff_deriv2_out, double *rv_out, double *rv_err_out,
-    double * /* spare_out: never touched */, double lambda_ref,
-    double sys_err, double rv_shift, double *chi2_red_out,
-    const double *wave, const double *flux_err, const double *flux,
-    int32_t n_pix, const double *wave_master, const double *flux_master,
-    int32_t n_master, double *wavelength_master_shift, double *dflux_master,
+    double * /* spare_out: never touched */, double lambda_ref, double sys_err,
+    double rv_shift, double *chi2_red_out, const double *wave,
+    const double *flux_err, const double *flux, int32_t n_pix,
+    const double *wave_master, const double *flux_master, int32_t n_master,
+    double *wavelength_master_shift, double *dflux_master,
     double *d2flux_master, double *flux_master_interp,
     double *dflux_master_interp, double *d2flux_master_interp)
 {

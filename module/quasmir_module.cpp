@@ -78,8 +78,7 @@ bool check_array(ArrayArg &arg)
     if (arg.length > INT32_MAX) {
         PyErr_Format(PyExc_ValueError,
                      "%s has %zd elements, more than the %d a count can hold",
-                     arg.name, static_cast<Py_ssize_t>(arg.length),
-                     INT32_MAX);
+                     arg.name, static_cast<Py_ssize_t>(arg.length), INT32_MAX);
         return false;
     }
     return true;
@@ -92,22 +91,20 @@ bool check_same_length(const ArrayArg &first,
     for (const ArrayArg *arg : others) {
         if (arg->length != first.length) {
             PyErr_Format(PyExc_ValueError,
-                         "%s has length %zd but %s has length %zd",
-                         arg->name, static_cast<Py_ssize_t>(arg->length),
-                         first.name, static_cast<Py_ssize_t>(first.length));
+                         "%s has length %zd but %s has length %zd", arg->name,
+                         static_cast<Py_ssize_t>(arg->length), first.name,
+                         static_cast<Py_ssize_t>(first.length));
             return false;
         }
     }
     return true;
 }
 
-bool check_min_length(const ArrayArg &arg, npy_intp minimum,
-                      const char *what)
+bool check_min_length(const ArrayArg &arg, npy_intp minimum, const char *what)
 {
     if (arg.length < minimum) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s must hold at least %zd %s, got %zd", arg.name,
-                     static_cast<Py_ssize_t>(minimum), what,
+        PyErr_Format(PyExc_ValueError, "%s must hold at least %zd %s, got %zd",
+                     arg.name, static_cast<Py_ssize_t>(minimum), what,
                      static_cast<Py_ssize_t>(arg.length));
         return false;
     }
@@ -124,9 +121,9 @@ bool convert(ArrayArg &arg)
         arg.array.reset(arg.obj);
         return true;
     }
-    arg.array.reset(PyArray_FromAny(
-        arg.obj, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
-        NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST, nullptr));
+    arg.array.reset(
+        PyArray_FromAny(arg.obj, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
+                        NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST, nullptr));
     return static_cast<bool>(arg.array);
 }
 
@@ -136,8 +133,8 @@ bool convert(ArrayArg &arg)
 bool check_spectrum_and_master(ArrayArg *spec, ArrayArg *master,
                                npy_intp min_pixels, npy_intp min_master)
 {
-    for (ArrayArg *arg : {&spec[0], &spec[1], &spec[2], &master[0],
-                          &master[1]}) {
+    for (ArrayArg *arg :
+         {&spec[0], &spec[1], &spec[2], &master[0], &master[1]}) {
         if (!check_array(*arg)) {
             return false;
         }
@@ -186,8 +183,8 @@ PyObject *get_RV_line_by_line(PyObject *, PyObject *args)
     // Two fit parameters need two pixels; matching needs one master point.
     if (!check_array(trials) ||
         !check_spectrum_and_master(spec, master, 2, 1) ||
-        !convert_all({&trials, &spec[0], &spec[1], &spec[2], &master[0],
-                      &master[1]})) {
+        !convert_all(
+            {&trials, &spec[0], &spec[1], &spec[2], &master[0], &master[1]})) {
         return nullptr;
     }
 
@@ -230,23 +227,22 @@ struct TaylorCall {
         return PyArg_ParseTuple(args, "O!O!O!O!O!|ddd", &PyArray_Type,
                                 &spec[0].obj, &PyArray_Type, &spec[1].obj,
                                 &PyArray_Type, &spec[2].obj, &PyArray_Type,
-                                &master[0].obj, &PyArray_Type,
-                                &master[1].obj, &sys_err, &rv_shift,
-                                &lambda_ref) &&
+                                &master[0].obj, &PyArray_Type, &master[1].obj,
+                                &sys_err, &rv_shift, &lambda_ref) &&
                check_spectrum_and_master(spec, master,
                                          quasmir::taylor_params(kind), 2) &&
-               convert_all({&spec[0], &spec[1], &spec[2], &master[0],
-                            &master[1]});
+               convert_all(
+                   {&spec[0], &spec[1], &spec[2], &master[0], &master[1]});
     }
 
     bool run(quasmir::Taylor kind, const quasmir::TaylorTables *tables,
              quasmir::TaylorResult *result) const
     {
-        const quasmir::TaylorInput in{
-            spec[0].data(),   spec[1].data(),   spec[2].data(),
-            spec[0].count(),  master[0].data(), master[1].data(),
-            master[0].count(), lambda_ref,      sys_err,
-            rv_shift};
+        const quasmir::TaylorInput in{spec[0].data(),    spec[1].data(),
+                                      spec[2].data(),    spec[0].count(),
+                                      master[0].data(),  master[1].data(),
+                                      master[0].count(), lambda_ref,
+                                      sys_err,           rv_shift};
         if (quasmir::taylor_fit(kind, in, tables, result) ==
             Status::no_memory) {
             PyErr_NoMemory();
@@ -263,8 +259,8 @@ PyObject *first_order(PyObject *args, quasmir::Taylor kind)
     if (!call.parse(args, kind) || !call.run(kind, nullptr, &r)) {
         return nullptr;
     }
-    const double offset = kind == quasmir::Taylor::with_offset ? r.coeffs[2]
-                                                               : 0.0;
+    const double offset =
+        kind == quasmir::Taylor::with_offset ? r.coeffs[2] : 0.0;
     return Py_BuildValue("ddddd", r.coeffs[0], r.rv, r.rv_err, offset,
                          r.chi2_red);
 }
@@ -296,23 +292,20 @@ PyObject *get_RV_line_by_line3(PyObject *, PyObject *args)
     Ref flux_interp(PyArray_ZEROS(1, &n_pix, NPY_DOUBLE, 0));
     Ref d1_interp(PyArray_ZEROS(1, &n_pix, NPY_DOUBLE, 0));
     Ref d2_interp(PyArray_ZEROS(1, &n_pix, NPY_DOUBLE, 0));
-    if (!shifted || !d1 || !d2 || !flux_interp || !d1_interp ||
-        !d2_interp) {
+    if (!shifted || !d1 || !d2 || !flux_interp || !d1_interp || !d2_interp) {
         return nullptr;
     }
     const quasmir::TaylorTables tables{
-        array_data(shifted),     array_data(d1),
-        array_data(d2),          array_data(flux_interp),
-        array_data(d1_interp),   array_data(d2_interp)};
+        array_data(shifted),     array_data(d1),        array_data(d2),
+        array_data(flux_interp), array_data(d1_interp), array_data(d2_interp)};
     quasmir::TaylorResult r;
     if (!call.run(kind, &tables, &r)) {
         return nullptr;
     }
     return Py_BuildValue("dddddddOOOOOO", r.coeffs[0], r.coeffs[1],
                          r.coeffs[2], r.rv, r.rv_err, 0.0, r.chi2_red,
-                         shifted.get(), d1.get(), d2.get(),
-                         flux_interp.get(), d1_interp.get(),
-                         d2_interp.get());
+                         shifted.get(), d1.get(), d2.get(), flux_interp.get(),
+                         d1_interp.get(), d2_interp.get());
 }
 
 PyMethodDef quasmir_methods[] = {

@@ -3,10 +3,10 @@
  * Plain C ABI, libm only: the library is loaded by file name and bound by
  * symbol, so it carries no C++ runtime and no state.
  */
+#include "linestack.h"
+
 #include <cmath>
 #include <cstddef>
-
-#include "linestack.h"
 
 namespace {
 
@@ -18,12 +18,12 @@ constexpr double GAUSS_FWHM_SCALE = 1.6651092223153954;
 
 }  // namespace
 
-void
-C_coadd_loc_gauss_prof(const double *profile_rv,
-                       const double *profile_contrast,
-                       const double *profile_fwhm, const double *profile_grid,
-                       const double *profile_continuum, int32_t n_grid,
-                       int32_t n_profiles, double *profile_out)
+void C_coadd_loc_gauss_prof(const double *profile_rv,
+                            const double *profile_contrast,
+                            const double *profile_fwhm,
+                            const double *profile_grid,
+                            const double *profile_continuum, int32_t n_grid,
+                            int32_t n_profiles, double *profile_out)
 {
     /* Empty matrix: touch nothing, not even the per-profile arrays. */
     if (n_profiles <= 0 || n_grid <= 0) {
