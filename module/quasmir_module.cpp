@@ -308,15 +308,26 @@ PyObject *get_RV_line_by_line3(PyObject *, PyObject *args)
                          d1_interp.get(), d2_interp.get());
 }
 
+// Python strips the signature line ("name(...)\n--\n\n") from __doc__ and
+// keeps it for inspect.signature and help().
+#define SIGNATURE(name, args) name "($module, " args ", /)\n--\n\n"
+#define TAYLOR_ARGS                                                   \
+    "wave, flux_err, flux, wave_master, flux_master, sys_err=0.0, " \
+    "rv_shift=0.0, lambda_ref=100000.0"
+
 PyMethodDef quasmir_methods[] = {
     {"get_RV_line_by_line", get_RV_line_by_line, METH_VARARGS,
-     "calculate spectrum"},
+     SIGNATURE("get_RV_line_by_line",
+               "rv_trials, wave, flux_err, flux, wave_master, flux_master, "
+               "sys_err=0.0") "calculate spectrum"},
     {"get_RV_line_by_line2_with_offset", get_RV_line_by_line2_with_offset,
-     METH_VARARGS, "calculate spectrum"},
+     METH_VARARGS,
+     SIGNATURE("get_RV_line_by_line2_with_offset",
+               TAYLOR_ARGS) "calculate spectrum"},
     {"get_RV_line_by_line2", get_RV_line_by_line2, METH_VARARGS,
-     "calculate spectrum"},
+     SIGNATURE("get_RV_line_by_line2", TAYLOR_ARGS) "calculate spectrum"},
     {"get_RV_line_by_line3", get_RV_line_by_line3, METH_VARARGS,
-     "calculate spectrum"},
+     SIGNATURE("get_RV_line_by_line3", TAYLOR_ARGS) "calculate spectrum"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef moduledef = {PyModuleDef_HEAD_INIT,

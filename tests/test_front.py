@@ -1,6 +1,7 @@
 """The Python face of quasmir: documentation, argument checking, array
 conversion, defaults and the shape of the results."""
 
+import inspect
 import re
 
 import numpy as np
@@ -60,6 +61,23 @@ def test_module_and_method_documentation(quasmir):
     assert quasmir.__doc__ == " "
     for method in METHODS:
         assert getattr(quasmir, method).__doc__ == "calculate spectrum"
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_signature_names_the_arguments_and_their_defaults(
+    quasmir, gen, method
+):
+    """help() and inspect show the positional arguments; the defaults they
+    show are the ones the method applies."""
+    params = inspect.signature(getattr(quasmir, method)).parameters
+    arrays = _valid(gen, method)
+    assert list(params)[: len(arrays)] == list(arrays)
+    defaults = [p.default for p in params.values() if p.default is not p.empty]
+    assert all(p.kind is p.POSITIONAL_ONLY for p in params.values())
+    _assert_same_results(
+        _call(quasmir, method, arrays, *defaults),
+        _call(quasmir, method, arrays),
+    )
 
 
 # --- rejected arguments -----------------------------------------------------
