@@ -57,10 +57,34 @@ struct ArrayArg {
     std::int32_t count() const { return static_cast<std::int32_t>(length); }
 };
 
+// 1 when obj is a numpy masked array, 0 when not, -1 on error.  Only
+// ndarray subclasses are looked at, so plain arrays cost nothing.
+int is_masked_array(PyObject *obj)
+{
+    if (PyArray_CheckExact(obj)) {
+        return 0;
+    }
+    Ref ma(PyImport_ImportModule("numpy.ma"));
+    Ref masked_type(ma ? PyObject_GetAttrString(ma.get(), "MaskedArray")
+                       : nullptr);
+    return masked_type ? PyObject_IsInstance(obj, masked_type.get()) : -1;
+}
+
 // Element type, dimensions and size of one array argument.
 bool check_array(ArrayArg &arg)
 {
     PyArrayObject *arr = reinterpret_cast<PyArrayObject *>(arg.obj);
+    // Reading a masked array's data would count the pixels it masks.
+    const int masked = is_masked_array(arg.obj);
+    if (masked != 0) {
+        if (masked > 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s is a masked array: pass the pixels to use "
+                         "(numpy.ma.compressed) or filled values",
+                         arg.name);
+        }
+        return false;
+    }
     PyArray_Descr *dtype = PyArray_DESCR(arr);
     const char kind = dtype->kind;
     if (kind != 'f' && kind != 'i' && kind != 'u') {

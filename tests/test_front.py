@@ -92,6 +92,7 @@ BAD_ARRAYS = {
     "bool": (lambda n: np.ones(n, bool), TypeError),
     "datetime": (lambda n: np.arange(n).astype("M8[s]"), TypeError),
     "timedelta": (lambda n: np.arange(n).astype("m8[s]"), TypeError),
+    "masked": (lambda n: np.ma.masked_array(np.ones(n)), TypeError),
     "two-dim": (lambda n: np.ones((n, 1)), ValueError),
     "zero-dim": (lambda n: np.array(1.0), ValueError),
     "longer-than-int32": (lambda n: _HUGE, ValueError),

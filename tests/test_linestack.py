@@ -142,8 +142,9 @@ def good_args():
     (np.zeros(2, object), TypeError, DTYPE + "object"),
     (np.array(["a", "b"]), TypeError, DTYPE + "string"),
     (np.zeros(2, "M8[s]"), TypeError, DTYPE + "datetime"),
+    (np.ma.masked_array(np.zeros(2)), TypeError, "is a masked array"),
 ], ids=["list", "scalar", "2d", "0d", "complex", "bool", "object", "str",
-        "datetime"])
+        "datetime", "masked"])
 def test_front_rejects(pos, bad, error, match):
     args = good_args()
     args[pos] = bad

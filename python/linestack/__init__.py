@@ -81,6 +81,12 @@ def _check_array(name, a):
         raise TypeError(
             f"{name} must be a numpy.ndarray, not {type(a).__name__}"
         )
+    if isinstance(a, np.ma.MaskedArray):
+        # Its data would include the values it masks.
+        raise TypeError(
+            f"{name} is a masked array: pass the values to use "
+            "(numpy.ma.compressed) or filled values"
+        )
     kind = _REJECTED_KINDS.get(a.dtype.kind)
     if kind is not None:
         raise TypeError(
