@@ -81,15 +81,10 @@ class Kernels:
         )
         index_out = np.full(n, -99, dtype=np.int32)
         self.lib.obtain_same_sampling(
-            ptr(wave),
-            n if n_pix is None else n_pix,
-            ptr(wave_ref),
-            len(wave_ref) if n_ref is None else n_ref,
-            ptr(flux_ref),
-            ptr(wave_out),
-            ptr(flux_out),
-            index_out.ctypes.data_as(ctypes.POINTER(I32)),
-            ptr(offset_out),
+            ptr(wave), n if n_pix is None else n_pix, ptr(wave_ref),
+            len(wave_ref) if n_ref is None else n_ref, ptr(flux_ref),
+            ptr(wave_out), ptr(flux_out),
+            index_out.ctypes.data_as(ctypes.POINTER(I32)), ptr(offset_out)
         )
         return wave_out, flux_out, index_out, offset_out
 
@@ -97,25 +92,14 @@ class Kernels:
         arrays = [_f64(a) for a in (wave, flux_err, flux, model)]
         rv, rv_err = DBL(SENTINEL), DBL(SENTINEL)
         self.lib.calculate_RV_with_BOUCHY(
-            *map(ptr, arrays),
-            len(arrays[0]) if n is None else n,
-            ctypes.byref(rv),
-            sys_err,
-            ctypes.byref(rv_err),
+            *map(ptr, arrays), len(arrays[0]) if n is None else n,
+            ctypes.byref(rv), sys_err, ctypes.byref(rv_err)
         )
         return rv.value, rv_err.value
 
     def scan(
-        self,
-        rv_trials,
-        wave,
-        flux_err,
-        flux,
-        wave_master,
-        flux_master,
-        sys_err,
-        n_pix=None,
-        n_master=None,
+        self, rv_trials, wave, flux_err, flux, wave_master, flux_master,
+        sys_err, n_pix=None, n_master=None
     ):
         rv_trials = _f64(rv_trials)
         wave, flux_err, flux = _f64(wave), _f64(flux_err), _f64(flux)
@@ -127,37 +111,18 @@ class Kernels:
             *[ptr(coeffs[t]) for t in range(n_trials)]
         )
         self.lib.get_RV_line_by_line_c(
-            ptr(rv_trials),
-            ptr(rv),
-            ptr(rv_err),
-            ptr(chi2),
-            n_trials,
-            ptr(wave),
-            sys_err,
-            ptr(flux_err),
-            ptr(flux),
-            len(wave) if n_pix is None else n_pix,
-            ptr(wave_master),
+            ptr(rv_trials), ptr(rv), ptr(rv_err), ptr(chi2), n_trials,
+            ptr(wave), sys_err, ptr(flux_err), ptr(flux),
+            len(wave) if n_pix is None else n_pix, ptr(wave_master),
             ptr(flux_master),
-            len(wave_master) if n_master is None else n_master,
-            rows,
+            len(wave_master) if n_master is None else n_master, rows
         )
         return rv, rv_err, chi2, coeffs
 
     def first_order(
-        self,
-        wave,
-        flux_err,
-        flux,
-        wave_master,
-        flux_master,
-        sys_err,
-        rv_shift,
-        lambda_ref,
-        with_offset,
-        n_pix=None,
-        n_master=None,
-        offset_slot=True,
+        self, wave, flux_err, flux, wave_master, flux_master, sys_err,
+        rv_shift, lambda_ref, with_offset, n_pix=None, n_master=None,
+        offset_slot=True
     ):
         """Returns the five slots (coeff_scale, rv, rv_err, coeff_offset,
         chi2_red); with offset_slot False a null fourth pointer is passed
@@ -171,21 +136,12 @@ class Kernels:
             else "get_RV_line_by_line_Bouchy_without_offset"
         )
         getattr(self.lib, name)(
-            ptr(out, 0),
-            ptr(out, 1),
-            ptr(out, 2),
-            ptr(out, 3) if offset_slot else None,
-            ptr(out, 4),
-            ptr(wave),
-            lambda_ref,
-            sys_err,
-            rv_shift,
-            ptr(flux_err),
-            ptr(flux),
-            len(wave) if n_pix is None else n_pix,
-            ptr(wave_master),
+            ptr(out, 0), ptr(out, 1), ptr(out, 2),
+            ptr(out, 3) if offset_slot else None, ptr(out, 4), ptr(wave),
+            lambda_ref, sys_err, rv_shift, ptr(flux_err), ptr(flux),
+            len(wave) if n_pix is None else n_pix, ptr(wave_master),
             ptr(flux_master),
-            len(wave_master) if n_master is None else n_master,
+            len(wave_master) if n_master is None else n_master
         )
         slots = [float(x) for x in out]
         if not offset_slot:
@@ -193,19 +149,9 @@ class Kernels:
         return tuple(slots)
 
     def second_order(
-        self,
-        wave,
-        flux_err,
-        flux,
-        wave_master,
-        flux_master,
-        sys_err,
-        rv_shift,
-        lambda_ref,
-        n_pix=None,
-        n_master=None,
-        arrays=None,
-        spare_slot=True,
+        self, wave, flux_err, flux, wave_master, flux_master, sys_err,
+        rv_shift, lambda_ref, n_pix=None, n_master=None, arrays=None,
+        spare_slot=True
     ):
         """Returns (c0, c1, c2, rv, rv_err, spare, chi2_red) and the six
         arrays (SENTINEL-filled unless given); with spare_slot False a null
@@ -218,19 +164,12 @@ class Kernels:
         out = np.full(7, SENTINEL)
         self.lib.get_RV_line_by_line_Bouchy_with_offset_second_order_deriv(
             *(ptr(out, i) for i in range(5)),
-            ptr(out, 5) if spare_slot else None,
-            lambda_ref,
-            sys_err,
-            rv_shift,
-            ptr(out, 6),
-            ptr(wave),
-            ptr(flux_err),
-            ptr(flux),
-            len(wave) if n_pix is None else n_pix,
-            ptr(wave_master),
+            ptr(out, 5) if spare_slot else None, lambda_ref, sys_err, rv_shift,
+            ptr(out, 6), ptr(wave), ptr(flux_err), ptr(flux),
+            len(wave) if n_pix is None else n_pix, ptr(wave_master),
             ptr(flux_master),
             len(wave_master) if n_master is None else n_master,
-            *map(ptr, arrays),
+            *map(ptr, arrays)
         )
         return tuple(float(x) for x in out), arrays
 
@@ -287,15 +226,8 @@ def shifted_grid(wave_master, rv_shift):
 
 
 def make_spectrum(
-    seed,
-    master,
-    n_pix=60,
-    rv_true=0.0,
-    rv_shift=0.0,
-    where="inside",
-    scale=1.0,
-    offset=0.0,
-    noise=0.003,
+    seed, master, n_pix=60, rv_true=0.0, rv_shift=0.0, where="inside",
+    scale=1.0, offset=0.0, noise=0.003
 ):
     """An observed spectrum: the master moved by rv_true, scaled, offset
     and noisy, on an irregular pixel grid.

@@ -71,22 +71,17 @@ def bits_equal(a, b):
 
 class _GslVector(ctypes.Structure):
     _fields_ = [
-        ("size", ctypes.c_size_t),
-        ("stride", ctypes.c_size_t),
-        ("data", ctypes.POINTER(ctypes.c_double)),
-        ("block", ctypes.c_void_p),
-        ("owner", ctypes.c_int),
+        ("size", ctypes.c_size_t), ("stride", ctypes.c_size_t),
+        ("data", ctypes.POINTER(ctypes.c_double)), ("block", ctypes.c_void_p),
+        ("owner", ctypes.c_int)
     ]
 
 
 class _GslMatrix(ctypes.Structure):
     _fields_ = [
-        ("size1", ctypes.c_size_t),
-        ("size2", ctypes.c_size_t),
-        ("tda", ctypes.c_size_t),
-        ("data", ctypes.POINTER(ctypes.c_double)),
-        ("block", ctypes.c_void_p),
-        ("owner", ctypes.c_int),
+        ("size1", ctypes.c_size_t), ("size2", ctypes.c_size_t),
+        ("tda", ctypes.c_size_t), ("data", ctypes.POINTER(ctypes.c_double)),
+        ("block", ctypes.c_void_p), ("owner", ctypes.c_int)
     ]
 
 
@@ -100,13 +95,10 @@ def _load_gsl():
     gsl.gsl_multifit_linear_free.argtypes = [ctypes.c_void_p]
     gsl.gsl_multifit_linear_free.restype = None
     gsl.gsl_multifit_wlinear.argtypes = [
-        ctypes.POINTER(_GslMatrix),
-        ctypes.POINTER(_GslVector),
-        ctypes.POINTER(_GslVector),
-        ctypes.POINTER(_GslVector),
-        ctypes.POINTER(_GslMatrix),
-        ctypes.POINTER(ctypes.c_double),
-        ctypes.c_void_p,
+        ctypes.POINTER(_GslMatrix), ctypes.POINTER(_GslVector),
+        ctypes.POINTER(_GslVector), ctypes.POINTER(_GslVector),
+        ctypes.POINTER(_GslMatrix), ctypes.POINTER(ctypes.c_double),
+        ctypes.c_void_p
     ]
     gsl.gsl_multifit_wlinear.restype = ctypes.c_int
     return gsl
@@ -123,12 +115,8 @@ def _vector(a):
 
 def _matrix(a):
     return _GslMatrix(
-        a.shape[0],
-        a.shape[1],
-        a.shape[1],
-        a.ctypes.data_as(ctypes.POINTER(ctypes.c_double)),
-        None,
-        0,
+        a.shape[0], a.shape[1], a.shape[1],
+        a.ctypes.data_as(ctypes.POINTER(ctypes.c_double)), None, 0
     )
 
 
@@ -145,13 +133,8 @@ def weighted_linear_fit(rows, observations, weights):
     assert work, "GSL could not allocate a fit workspace"
     try:
         _GSL.gsl_multifit_wlinear(
-            _matrix(design),
-            _vector(w),
-            _vector(obs),
-            _vector(coeffs),
-            _matrix(cov),
-            ctypes.byref(chisq),
-            work,
+            _matrix(design), _vector(w), _vector(obs), _vector(coeffs),
+            _matrix(cov), ctypes.byref(chisq), work
         )
     finally:
         _GSL.gsl_multifit_linear_free(work)
@@ -248,14 +231,8 @@ def bouchy_velocity(wave, flux_err, flux, model, n, sys_err, skip_flat=True):
 
 
 def scan(
-    rv_trials,
-    wave,
-    flux_err,
-    flux,
-    wave_master,
-    flux_master,
-    sys_err,
-    skip_flat=True,
+    rv_trials, wave, flux_err, flux, wave_master, flux_master, sys_err,
+    skip_flat=True
 ):
     """Per trial: (rv, rv_err, chi2_red, (coeff_scale, coeff_offset))."""
     n_pix, n_master = len(wave), len(wave_master)
@@ -271,8 +248,7 @@ def scan(
         matched = [float(flux_master[m]) for m in matches]
         (c0, c1), _, chisq = weighted_linear_fit(
             [(matched[k], 1.0) for k in range(n_pix)],
-            [float(flux[k]) for k in range(n_pix)],
-            weights,
+            [float(flux[k]) for k in range(n_pix)], weights
         )
         model = [(c0 * matched[k]) + c1 for k in range(n_pix)]
         total = 0.0
@@ -348,15 +324,8 @@ def _match_with_offsets(wave, n_pix, grid, n_master):
 
 
 def first_order(
-    wave,
-    flux_err,
-    flux,
-    wave_master,
-    flux_master,
-    sys_err,
-    rv_shift,
-    lambda_ref,
-    with_offset,
+    wave, flux_err, flux, wave_master, flux_master, sys_err, rv_shift,
+    lambda_ref, with_offset
 ):
     """First-order Taylor kernel, without or with a constant column.
 
@@ -382,9 +351,8 @@ def first_order(
                 printed.append(
                     UPPER_EDGE_WARNING
                     % (
-                        float(wave[n_pix - 1]),
-                        grid[n_master - 2],
-                        grid[n_master - 1],
+                        float(wave[n_pix - 1]), grid[n_master - 2],
+                        grid[n_master - 1]
                     )
                 )
         lo, hi = bracket(j, delta, n_master)
@@ -395,9 +363,8 @@ def first_order(
         rows.append(row + (1.0,) if with_offset else row)
     sys_err_sq = sys_err * sys_err
     coeffs, cov, chisq = weighted_linear_fit(
-        rows,
-        [float(flux[k]) for k in range(n_pix)],
-        [fit_weight(float(flux_err[k]), sys_err_sq) for k in range(n_pix)],
+        rows, [float(flux[k]) for k in range(n_pix)],
+        [fit_weight(float(flux_err[k]), sys_err_sq) for k in range(n_pix)]
     )
     rv, rv_err = taylor_velocity(
         coeffs[0], coeffs[1], cov[0][0], cov[1][1], rv_shift, lambda_ref
@@ -415,48 +382,22 @@ def first_order(
 
 
 def first_order_method(
-    wave,
-    flux_err,
-    flux,
-    wave_master,
-    flux_master,
-    sys_err=0.0,
-    rv_shift=0.0,
-    lambda_ref=100000.0,
-    with_offset=False,
+    wave, flux_err, flux, wave_master, flux_master, sys_err=0.0, rv_shift=0.0,
+    lambda_ref=100000.0, with_offset=False
 ):
     """(result tuple, printed text) of get_RV_line_by_line2[_with_offset]."""
     c0, rv, rv_err, offset, chi2, printed = first_order(
-        wave,
-        flux_err,
-        flux,
-        wave_master,
-        flux_master,
-        sys_err,
-        rv_shift,
-        lambda_ref,
-        with_offset,
+        wave, flux_err, flux, wave_master, flux_master, sys_err, rv_shift,
+        lambda_ref, with_offset
     )
     return (c0, rv, rv_err, offset if with_offset else 0.0, chi2), printed
 
 
 def second_order(
-    wave,
-    flux_err,
-    flux,
-    wave_master,
-    flux_master,
-    sys_err,
-    rv_shift,
-    lambda_ref,
-    wavelength_master_shift,
-    dflux_master,
-    d2flux_master,
-    flux_master_interp,
-    dflux_master_interp,
-    d2flux_master_interp,
-    n_pix=None,
-    n_master=None,
+    wave, flux_err, flux, wave_master, flux_master, sys_err, rv_shift,
+    lambda_ref, wavelength_master_shift, dflux_master, d2flux_master,
+    flux_master_interp, dflux_master_interp, d2flux_master_interp, n_pix=None,
+    n_master=None
 ):
     """Second-order Taylor kernel, writing the six caller arrays in place.
 
@@ -480,9 +421,8 @@ def second_order(
     for k in range(n_pix):
         rows.append(
             (
-                float(flux_master_interp[k]),
-                float(dflux_master_interp[k]),
-                float(d2flux_master_interp[k]),
+                float(flux_master_interp[k]), float(dflux_master_interp[k]),
+                float(d2flux_master_interp[k])
             )
         )
         obs.append(float(flux[k]))
@@ -499,14 +439,8 @@ def second_order(
 
 
 def second_order_method(
-    wave,
-    flux_err,
-    flux,
-    wave_master,
-    flux_master,
-    sys_err=0.0,
-    rv_shift=0.0,
-    lambda_ref=100000.0,
+    wave, flux_err, flux, wave_master, flux_master, sys_err=0.0, rv_shift=0.0,
+    lambda_ref=100000.0
 ):
     """(13-tuple, printed text) of get_RV_line_by_line3."""
     n_pix, n_master = len(wave), len(wave_master)
@@ -514,14 +448,7 @@ def second_order_method(
         np.zeros(n_pix) for _ in range(3)
     ]
     c0, c1, c2, rv, rv_err, chi2, printed = second_order(
-        wave,
-        flux_err,
-        flux,
-        wave_master,
-        flux_master,
-        sys_err,
-        rv_shift,
-        lambda_ref,
-        *arrays,
+        wave, flux_err, flux, wave_master, flux_master, sys_err, rv_shift,
+        lambda_ref, *arrays
     )
     return (c0, c1, c2, rv, rv_err, 0.0, chi2, *arrays), printed

@@ -253,17 +253,8 @@ def _integer_data(method):
 
 
 REAL_DTYPES = [
-    np.int8,
-    np.uint8,
-    np.int16,
-    np.uint16,
-    np.int32,
-    np.uint32,
-    np.int64,
-    np.uint64,
-    np.float16,
-    np.float32,
-    np.longdouble,
+    np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64,
+    np.uint64, np.float16, np.float32, np.longdouble
 ]
 
 
@@ -277,10 +268,8 @@ def test_other_real_dtypes_are_converted(quasmir, capfd, method, dtype):
     got = _call(quasmir, method, converted, 0.5)
     got_out = capfd.readouterr().out
     want = _call(
-        quasmir,
-        method,
-        {k: v.astype(np.float64) for k, v in arrays.items()},
-        0.5,
+        quasmir, method, {k: v.astype(np.float64) for k, v in arrays.items()},
+        0.5
     )
     _assert_same_results(got, want)
     assert got_out == capfd.readouterr().out
@@ -322,10 +311,8 @@ def test_any_float64_layout_gives_the_contiguous_result(
     arrays = _valid(gen, method, n_pix=40, n_master=80)
     numbers = (0.001,) if method == "get_RV_line_by_line" else (0.001, 100.0)
     got = _call(
-        quasmir,
-        method,
-        {k: LAYOUTS[layout](v) for k, v in arrays.items()},
-        *numbers,
+        quasmir, method, {k: LAYOUTS[layout](v) for k, v in arrays.items()},
+        *numbers
     )
     want = _call(quasmir, method, arrays, *numbers)
     _assert_same_results(got, want)
@@ -355,9 +342,8 @@ def test_omitted_numbers_take_their_defaults(quasmir, gen, capfd, method):
         return
     full = (0.002, 350.0, 100000.0)
     pairs = [
-        ((), (0.0, 0.0, 100000.0)),
-        (full[:1], full[:1] + (0.0, 1e5)),
-        (full[:2], full),
+        ((), (0.0, 0.0, 100000.0)), (full[:1], full[:1] + (0.0, 1e5)),
+        (full[:2], full)
     ]
     for given, explicit in pairs:
         capfd.readouterr()

@@ -36,13 +36,8 @@ def test_scan_matches_scalar_reference(
     keep the forward match."""
     master = gen.master(seed)
     wave, flux_err, flux = gen.spectrum(
-        seed + 100,
-        master,
-        n_pix=55,
-        rv_true=1500.0 * (seed - 1),
-        where=where,
-        scale=1.3,
-        offset=-0.2,
+        seed + 100, master, n_pix=55, rv_true=1500.0 * (seed - 1), where=where,
+        scale=1.3, offset=-0.2
     )
     if shuffled:
         perm = np.random.default_rng(seed).permutation(len(wave))
@@ -168,9 +163,8 @@ def test_reduced_chi_square_divisor(quasmir, gen, n_pix, divisor):
     shifted = gen.shifted_grid(master[0], 250.0)
     matches = ref.match_nearest_forward(wave, n_pix, shifted, 40)
     _, _, chisq = ref.weighted_linear_fit(
-        [(master[1][m], 1.0) for m in matches],
-        flux,
-        [ref.fit_weight(e, 0.0) for e in flux_err],
+        [(master[1][m], 1.0) for m in matches], flux,
+        [ref.fit_weight(e, 0.0) for e in flux_err]
     )
     assert chisq > 0.0
     assert bits_equal(chi2[0], ref.div(chisq, divisor))
@@ -182,12 +176,9 @@ def test_smallest_accepted_scan(quasmir):
     """Two pixels and a one-point master: a constant model, so every slope
     is flat and the velocity is NaN, but nothing aborts."""
     args = (
-        np.array([0.0, 10.0]),
-        np.array([5000.0, 5000.1]),
-        np.array([0.01, 0.01]),
-        np.array([0.9, 1.1]),
-        np.array([5000.05]),
-        np.array([0.95]),
+        np.array([0.0, 10.0]), np.array([5000.0, 5000.1]),
+        np.array([0.01, 0.01]), np.array([0.9, 1.1]), np.array([5000.05]),
+        np.array([0.95])
     )
     got = quasmir.get_RV_line_by_line(*args)
     _assert_scan_equal(got, ref.scan_method(*args))
@@ -212,12 +203,8 @@ def test_kernel_with_unusable_counts_writes_nan(
     master = gen.master(81, n_master=20)
     spectrum = gen.spectrum(82, master, n_pix=20)
     rv, rv_err, chi2, coeffs = kernels.scan(
-        np.array([0.0, 500.0, -500.0]),
-        *spectrum,
-        *master,
-        0.0,
-        n_pix=n_pix,
-        n_master=n_master,
+        np.array([0.0, 500.0, -500.0]), *spectrum, *master, 0.0, n_pix=n_pix,
+        n_master=n_master
     )
     for out in (rv, rv_err, chi2, coeffs):
         assert np.all(np.isnan(out))

@@ -100,9 +100,8 @@ def test_identical_grids_match_index_for_index(kernels, gen):
         ([0.25, 0.75], [0.0, 0.5, 1.0], [0, 1]),
         ([3.1, 1.0, 0.0, 2.9], [0.0, 1.0, 2.0, 3.0, 4.0], [3, 3, 3, 3]),
         ([5.0, 9.0, 1e12], [0.0, 1.0, 2.0], [2, 2, 2]),
-        ([-5.0, -1.0], [0.0, 1.0, 2.0], [0, 0]),
-        ([2.4, 2.6], [2.5], [0, 0]),
-        ([1e31, 0.9], [0.0, 1.0, 2.0], [0, 1]),
+        ([-5.0, -1.0], [0.0, 1.0, 2.0], [0, 0]), ([2.4, 2.6], [2.5], [0, 0]),
+        ([1e31, 0.9], [0.0, 1.0, 2.0], [0, 1])
     ],
     ids=[
         "halfway-goes-lower",
@@ -123,9 +122,8 @@ def test_matching_rules(kernels, wave, wave_ref, index):
 @pytest.mark.parametrize(
     "wave, index",
     [
-        ([math.nan, 1.1, 2.2], [0, 1, 2]),
-        ([1.9, math.nan, 3.1], [2, 2, 3]),
-        ([math.nan, math.nan], [0, 0]),
+        ([math.nan, 1.1, 2.2], [0, 1, 2]), ([1.9, math.nan, 3.1], [2, 2, 3]),
+        ([math.nan, math.nan], [0, 0])
     ],
     ids=["first-pixel-nan", "middle-pixel-nan", "all-nan"],
 )

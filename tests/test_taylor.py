@@ -48,10 +48,8 @@ def _check_against_reference(quasmir, capfd, method, args, numbers):
 @pytest.mark.parametrize(
     "numbers",
     [
-        (0.0, 0.0, 100000.0),
-        (0.002, 1500.0, 5000.0),
-        (0.0, -3200.0, 100000.0),
-        (0.001, 500.0, 0.0),
+        (0.0, 0.0, 100000.0), (0.002, 1500.0, 5000.0),
+        (0.0, -3200.0, 100000.0), (0.001, 500.0, 0.0)
     ],
     ids=["unshifted", "shifted-sys", "blueshifted", "zero-lambda-ref"],
 )
@@ -62,12 +60,8 @@ def test_matches_reference_inside_grid(
 ):
     master = gen.master(seed, n_master=120)
     spectrum = gen.spectrum(
-        seed + 10,
-        master,
-        n_pix=70,
-        rv_true=numbers[1] + 250.0,
-        rv_shift=numbers[1],
-        scale=0.9,
+        seed + 10, master, n_pix=70, rv_true=numbers[1] + 250.0,
+        rv_shift=numbers[1], scale=0.9
     )
     _, printed = _check_against_reference(
         quasmir, capfd, method, (*spectrum, *master), numbers
@@ -106,7 +100,7 @@ def _edge_spectrum(gen, rv_shift):
         [
             [grid[0] - 2.5 * step, grid[0] - 0.4 * step, grid[0]],
             np.linspace(grid[0] + 0.5 * step, grid[-2], 12),
-            [grid[-1] - 0.2 * step, grid[-1], grid[-1] + 1.5 * step],
+            [grid[-1] - 0.2 * step, grid[-1], grid[-1] + 1.5 * step]
         ]
     )
     rng = np.random.default_rng(41)
@@ -219,12 +213,8 @@ def test_second_order_kernel_matches_reference(kernels, gen, capfd):
     assert arrays[1][-1] == 0.5 and np.all(arrays[2][-2:] == 0.5)
     assert capfd.readouterr().out == printed
     scalars_null, _ = kernels.second_order(
-        *args,
-        0.001,
-        1200.0,
-        9000.0,
-        spare_slot=False,
-        arrays=[np.full(len(a), 0.5) for a in arrays],
+        *args, 0.001, 1200.0, 9000.0, spare_slot=False,
+        arrays=[np.full(len(a), 0.5) for a in arrays]
     )
     assert bits_equal(
         scalars_null[:5] + scalars_null[6:], [c0, c1, c2, rv, rv_err, chi2]
@@ -293,16 +283,10 @@ def test_second_order_kernel_with_overlapping_arrays(
     out = np.full(7, -7777.25)
     p = kernels.ptr
     lib.get_RV_line_by_line_Bouchy_with_offset_second_order_deriv(
-        *(p(out, i) for i in range(6)),
-        6000.0,
-        0.001,
-        700.0,
-        p(out, 6),
-        *(p(buf, offsets[s]) for s in _SEGMENTS[:3]),
-        n,
-        *(p(buf, offsets[s]) for s in _SEGMENTS[3:5]),
-        n,
-        *(p(buf, offsets[s]) for s in _SEGMENTS[5:]),
+        *(p(out, i) for i in range(6)), 6000.0, 0.001, 700.0, p(out, 6),
+        *(p(buf, offsets[s]) for s in _SEGMENTS[:3]), n,
+        *(p(buf, offsets[s]) for s in _SEGMENTS[3:5]), n,
+        *(p(buf, offsets[s]) for s in _SEGMENTS[5:])
     )
     views = [ref_buf[offsets[s] : offsets[s] + n] for s in _SEGMENTS]
     c0, c1, c2, rv, rv_err, chi2, printed = ref.second_order(
@@ -323,13 +307,8 @@ _KERNEL_MINIMA = {"without-offset": 2, "with-offset": 3, "second-order": 3}
         (k, n_pix, n_master)
         for k, least in _KERNEL_MINIMA.items()
         for n_pix, n_master in [
-            (least - 1, 20),
-            (0, 20),
-            (-3, 20),
-            (20, 1),
-            (20, 0),
-            (20, -2),
-            (0, 0),
+            (least - 1, 20), (0, 20), (-3, 20), (20, 1), (20, 0), (20, -2),
+            (0, 0)
         ]
     ],
     ids=lambda v: str(v),
@@ -367,11 +346,8 @@ def test_smallest_accepted_counts(quasmir, capfd, method):
     n_pix = 2 if method == "get_RV_line_by_line2" else 3
     wave = np.array([5000.02, 5000.05, 5000.08])[:n_pix]
     args = (
-        wave,
-        np.full(n_pix, 0.01),
-        np.array([0.9, 0.7, 0.8])[:n_pix],
-        np.array([5000.0, 5000.1]),
-        np.array([1.0, 0.6]),
+        wave, np.full(n_pix, 0.01), np.array([0.9, 0.7, 0.8])[:n_pix],
+        np.array([5000.0, 5000.1]), np.array([1.0, 0.6])
     )
     _check_against_reference(quasmir, capfd, method, args, (0.0, 0.0, 5000.0))
 
@@ -435,11 +411,8 @@ def _own_wavelengths(gen, offset=0.0):
     wave_master, flux_master = gen.master(80, n_master=90)
     n = len(wave_master) - 2
     return (
-        wave_master[:n],
-        np.full(n, 0.01),
-        flux_master[:n] + offset,
-        wave_master,
-        flux_master,
+        wave_master[:n], np.full(n, 0.01), flux_master[:n] + offset,
+        wave_master, flux_master
     )
 
 
@@ -503,11 +476,8 @@ def test_derivative_tables_end_in_zeros(quasmir, gen):
 def test_two_point_master_has_no_second_derivative(quasmir, capfd):
     wave = np.array([10.1, 10.4, 10.6, 10.9])
     args = (
-        wave,
-        np.full(4, 0.01),
-        np.array([0.9, 0.8, 0.75, 0.6]),
-        np.array([10.0, 11.0]),
-        np.array([1.0, 0.5]),
+        wave, np.full(4, 0.01), np.array([0.9, 0.8, 0.75, 0.6]),
+        np.array([10.0, 11.0]), np.array([1.0, 0.5])
     )
     got, _ = _check_against_reference(
         quasmir, capfd, "get_RV_line_by_line3", args, (0.0, 0.0, 10.0)
