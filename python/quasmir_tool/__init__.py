@@ -1,0 +1,27 @@
+"""quasmir_tool: from spectrum files to a radial-velocity time series.
+
+The tool layer over the exact estimators of the `quasmir` extension module:
+readers for the usual spectrum formats, line windows, the iterated
+line-by-line Taylor fit, a robust combination of the lines into one
+velocity per spectrum, tables, figures and the ``quasmir`` command.
+
+Velocities are in m/s, wavelengths in angstrom (or whatever unit the
+spectrum and master share), times in days.
+"""
+
+from .errors import InputError
+from .lines import LineList, find_lines, read_lines, read_mask
+from .measuring import Result, measure
+from .reading import Spectrum, read_spectrum
+
+__all__ = [
+    "InputError",
+    "LineList",
+    "Result",
+    "Spectrum",
+    "find_lines",
+    "measure",
+    "read_lines",
+    "read_mask",
+    "read_spectrum",
+]
