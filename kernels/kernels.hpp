@@ -68,16 +68,23 @@ struct TaylorTables {
 
 struct TaylorResult {
     double coeffs[3];  // scale, first derivative, offset or second derivative
+    double rv_fitted;  // -(c1/c0) / lambda_ref * c, the velocity beyond rv_shift
     double rv;
     double rv_err;
     double chi2_red;
 };
 
+// What the kernel prints to standard output itself: everything (the edge
+// warnings of the first-order fit and the second-order fit's line), or
+// nothing, for callers that print rv_fitted themselves or not at all.
+enum class Print { all, none };
+
 // One Taylor fit.  tables == nullptr: the kernel owns them (first order,
 // with offset).  Needs n_pix >= taylor_params(kind) and n_master >= 2;
 // otherwise, or without memory, every result is NaN and nothing is printed.
 Status taylor_fit(Taylor kind, const TaylorInput &in,
-                  const TaylorTables *tables, TaylorResult *out) noexcept;
+                  const TaylorTables *tables, TaylorResult *out,
+                  Print print = Print::all) noexcept;
 
 }  // namespace quasmir
 

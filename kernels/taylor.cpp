@@ -48,14 +48,16 @@ void edge_warning(const char *which, double wave, double g0, double g1)
 void write_nan(TaylorResult *out) noexcept
 {
     out->coeffs[0] = out->coeffs[1] = out->coeffs[2] = NaN;
-    out->rv = out->rv_err = out->chi2_red = NaN;
+    out->rv_fitted = out->rv = out->rv_err = out->chi2_red = NaN;
 }
 
 }  // namespace
 
 Status taylor_fit(Taylor kind, const TaylorInput &in,
-                  const TaylorTables *tables, TaylorResult *out) noexcept
+                  const TaylorTables *tables, TaylorResult *out,
+                  Print print) noexcept
 {
+    const bool warn = print == Print::all && kind == Taylor::first_order;
     const std::int32_t p = taylor_params(kind);
     if (in.n_pix < p || in.n_master < 2) {
         write_nan(out);
@@ -122,12 +124,12 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
             lo = lo - 1;
         }
         if (lo < 0) {
-            if (kind == Taylor::first_order) {
+            if (warn) {
                 edge_warning("0,1", in.wave[0], grid[0], grid[1]);
             }
             lo = 0;
         } else if (lo + 1 >= n_master) {
-            if (kind == Taylor::first_order) {
+            if (warn) {
                 edge_warning("-2,-1", in.wave[n_pix - 1], grid[n_master - 2],
                              grid[n_master - 1]);
             }
@@ -182,7 +184,7 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
 
     // u = -(c1/c0) / lambda_ref * c, the velocity left after the shift
     const double u = (-c1) / c0 / in.lambda_ref * C_LIGHT;
-    if (kind == Taylor::second_order) {
+    if (kind == Taylor::second_order && print == Print::all) {
         std::printf("%.2f\n", u);
         std::fflush(stdout);
     }
@@ -196,6 +198,7 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
     out->coeffs[0] = c0;
     out->coeffs[1] = c1;
     out->coeffs[2] = coeffs[2];
+    out->rv_fitted = u;
     out->rv = u + in.rv_shift;
     out->rv_err = s / in.lambda_ref * C_LIGHT;
     out->chi2_red = chisq / static_cast<double>(n_pix - p - 1);
