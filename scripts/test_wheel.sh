@@ -3,7 +3,7 @@
 # with its dependencies from PyPI into a fresh virtual environment, and runs
 # the example and the test suite against that installed copy, from a
 # directory outside the source tree so that nothing is imported from here.
-# Extra arguments go to pytest.
+# Extra arguments go to pytest; $PYTHON chooses the Python (python3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
@@ -15,7 +15,7 @@ echo "build: ${SECONDS} s"
 
 venv=$src/build/wheel-venv   # not --system-site-packages: only the wheel
 rm -rf "$venv"
-python3 -m venv "$venv"
+${PYTHON:-python3} -m venv "$venv"
 py=$venv/bin/python
 "$py" -m pip install -q "$wheel[test]"
 echo "install: ${SECONDS} s"
@@ -34,9 +34,8 @@ gsl=$(ldconfig -p | sed -n 's/^\s*libgsl.* => //p' | xargs -r readlink -f |
 without_system_gsl() {
     if [ -n "$gsl" ] && unshare -m true 2>/dev/null; then
         echo "(system GSL hidden: $(echo $gsl))"
-        unshare -m sh -c \
-            'for f in $1; do mount --bind /dev/null "$f"; done; shift; exec "$@"' \
-            sh "$gsl" "$@"
+        unshare -m sh -c 'for f in $1; do mount --bind /dev/null "$f"; done
+            shift; exec "$@"' sh "$gsl" "$@"
     else
         "$@"
     fi
