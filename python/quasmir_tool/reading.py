@@ -251,6 +251,14 @@ def _comment_header(comments: list[str]) -> dict:
     return out
 
 
+def _is_number(text: str) -> bool:
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
 @register_reader("text", _is_text)
 def read_text(source: Source) -> Raw:
     """CSV or whitespace-separated columns, found by name (wavelength or
@@ -264,6 +272,9 @@ def read_text(source: Source) -> Raw:
         with _ASTROPY_LOCK, warnings.catch_warnings():
             warnings.simplefilter("ignore")
             table = ascii.read(path, guess=True)
+            if any(_is_number(n) for n in table.colnames):
+                # The first row is data, not a header line.
+                table = ascii.read(path, guess=True, format="no_header")
     except Exception as exc:  # astropy raises many types for bad text
         msg = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
         raise InputError(f"{path}: not a readable table ({msg})") from None
@@ -714,7 +725,7 @@ def _check(raw: Raw, path: str) -> None:
             i = step[0]
             raise InputError(
                 f"{where}: wavelengths not ascending at pixel {i + 1} "
-                f"({row[i]!r} then {row[i + 1]!r})"
+                f"({float(row[i])!r} then {float(row[i + 1])!r})"
             )
     if err is not None:
         with np.errstate(invalid="ignore"):
