@@ -621,7 +621,9 @@ def _read_time(
             return None, None
     value = _header_value(header, time_key)
     if value is None:
-        raise InputError(f"{path}: no header key {time_key} (--time-key)")
+        raise InputError(
+            f"time_key {time_key!r}: no such header key in {path}"
+        )
     if isinstance(value, (int, float, np.number)) and not isinstance(
         value, bool
     ):
@@ -645,13 +647,15 @@ def _read_berv(
         factor = float((1.0 * unit).to_value(u.m / u.s))
     except (ValueError, TypeError, u.UnitsError):
         raise InputError(
-            f"--berv-unit {berv_unit!r} is not a unit of velocity"
+            f"berv_unit {berv_unit!r} is not a unit of velocity"
         ) from None
     if berv_key is None:
         return 0.0
     value = _header_value(header, berv_key)
     if value is None:
-        raise InputError(f"{path}: no header key {berv_key} (--berv-key)")
+        raise InputError(
+            f"berv_key {berv_key!r}: no such header key in {path}"
+        )
     try:
         berv = float(value) * factor
     except (TypeError, ValueError):
@@ -793,16 +797,66 @@ def read_spectrum(
     Raises
     ------
     InputError
-        With one line naming the file and what is wrong: a missing or
+        One line, ``read_spectrum: <file or argument>: <what is wrong>``,
+        for any of: a missing or
         unreadable file, missing columns, non-finite or non-ascending
         wavelengths, a missing header key, no flux errors and neither
         `snr` nor `photon_noise`.
+    TypeError
+        When `path` or `wave_path` is not a str or path-like.
     """
+    try:
+        return _read_spectrum(
+            path,
+            time_key=time_key,
+            berv_key=berv_key,
+            berv_unit=berv_unit,
+            snr=snr,
+            photon_noise=photon_noise,
+            wave_path=wave_path,
+            need_errors=need_errors,
+            format=format,
+        )
+    except InputError as exc:
+        message = str(exc)
+        if message.startswith("read_spectrum: "):
+            raise
+        raise InputError(f"read_spectrum: {message}") from None
+
+
+def _read_spectrum(
+    path: str | os.PathLike,
+    *,
+    time_key: str | None = None,
+    berv_key: str | None = None,
+    berv_unit: str = "km/s",
+    snr: float | None = None,
+    photon_noise: bool = False,
+    wave_path: str | os.PathLike | None = None,
+    need_errors: bool = True,
+    format: str | None = None,
+) -> Spectrum:
+    for name, value in (("path", path), ("wave_path", wave_path)):
+        if value is not None and not isinstance(value, (str, os.PathLike)):
+            raise TypeError(
+                f"read_spectrum: {name} must be a str or path-like, "
+                f"not {type(value).__name__}"
+            )
     path = os.fspath(path)
+    if snr is not None and (
+        isinstance(snr, bool) or not isinstance(snr, (int, float, np.number))
+    ):
+        raise InputError(
+            f"read_spectrum: snr must be a positive number, not {snr!r}"
+        )
     if snr is not None and photon_noise:
-        raise InputError("give either --snr or --photon-noise, not both")
+        raise InputError(
+            "read_spectrum: give either snr or photon_noise, not both"
+        )
     if snr is not None and not (np.isfinite(snr) and snr > 0):
-        raise InputError(f"--snr must be a positive number, not {snr!r}")
+        raise InputError(
+            f"read_spectrum: snr must be a positive number, not {snr!r}"
+        )
     if not os.path.exists(path):
         raise InputError(f"{path}: no such file")
     if os.path.isdir(path):
@@ -821,12 +875,14 @@ def read_spectrum(
         None if wave_path is None else os.fspath(wave_path),
     )
     if source.wave_path is not None and not os.path.exists(source.wave_path):
-        raise InputError(f"{source.wave_path}: no such file")
+        raise InputError(f"wave_path {source.wave_path}: no such file")
     if format is not None:
         readers = [r for r in READERS if r.name == format]
         if not readers:
             names = ", ".join(r.name for r in READERS)
-            raise InputError(f"unknown format {format!r} (known: {names})")
+            raise InputError(
+                f"read_spectrum: format {format!r} is unknown (known: {names})"
+            )
         reader = readers[0]
     else:
         reader = next((r for r in READERS if r.identify(source)), None)
@@ -849,7 +905,8 @@ def read_spectrum(
         err, err_source = np.zeros_like(raw.flux), "none"
     else:
         raise InputError(
-            f"{path}: no flux errors in the file; give --snr or --photon-noise"
+            f"{path}: no flux errors in the file; give snr or photon_noise "
+            "(--snr, --photon-noise)"
         )
     time, used_key = _read_time(raw.header, time_key, path)
     berv = _read_berv(raw.header, berv_key, berv_unit, path)

@@ -249,7 +249,7 @@ def test_missing_errors(tmp_path, option):
         master = read_spectrum(path, need_errors=False)
         assert master.err_source == "none"
     else:
-        with pytest.raises(InputError, match="either --snr or --photon"):
+        with pytest.raises(InputError, match="either snr or photon_noise"):
             read_spectrum(path, snr=10.0, photon_noise=True)
 
 
@@ -335,26 +335,36 @@ def test_bad_files(tmp_path, case):
     with pytest.raises(InputError, match=message) as info:
         read_spectrum(path)
     text = str(info.value)
-    assert text.startswith(str(path)) and "\n" not in text
+    assert text.startswith(f"read_spectrum: {path}") and "\n" not in text
 
 
 @pytest.mark.parametrize(
     "options, message",
     [
-        ({"time_key": "NOPE"}, "no header key NOPE"),
-        ({"berv_key": "BERV"}, "no header key BERV"),
+        ({"time_key": "NOPE"}, "time_key 'NOPE': no such header key"),
+        ({"berv_key": "BERV"}, "berv_key 'BERV': no such header key"),
         ({"berv_key": "DATE-OBS"}, "is not a number"),
         ({"berv_key": "BERV", "berv_unit": "parsec"}, "not a unit of vel"),
         ({"time_key": "OBJECT"}, "OBJECT = 'x' is not a time"),
-        ({"snr": -1.0}, "--snr must be a positive number"),
-        ({"format": "hdf5"}, "unknown format 'hdf5'"),
+        ({"snr": -1.0}, "snr must be a positive number, not -1.0"),
+        ({"snr": "10"}, "snr must be a positive number, not '10'"),
+        ({"format": "hdf5"}, "format 'hdf5' is unknown"),
+        ({"wave_path": "nowhere.fits"}, "wave_path nowhere.fits: no such"),
     ],
 )
 def test_bad_options(tmp_path, options, message):
     path = tmp_path / "s.fits"
     write_linear_image(path, **{"DATE-OBS": "2020-01-01", "OBJECT": "x"})
-    with pytest.raises(InputError, match=message):
+    with pytest.raises(InputError, match=message) as info:
         read_spectrum(path, **options)
+    assert str(info.value).startswith("read_spectrum: ")
+
+
+@pytest.mark.parametrize("argument", ["path", "wave_path"])
+def test_path_of_wrong_type(tmp_path, argument):
+    options = {"path": tmp_path / "s.fits", argument: 3.5}
+    with pytest.raises(TypeError, match=f"read_spectrum: {argument} must"):
+        read_spectrum(**options)
 
 
 def test_mismatched_shapes(tmp_path):
