@@ -116,9 +116,10 @@ def plot_line_velocities(ax: Any, result: Any, title: str = "") -> None:
     inside = np.abs(rv - centre) <= half
     ax.hist(
         rv[inside],
-        bins=min(60, max(10, int(inside.sum() ** 0.5))),
+        bins=min(60, max(15, int(2.0 * inside.sum() ** 0.5))),
         color="C0",
         alpha=0.7,
+        edgecolor="white",
     )
     ax.axvline(centre, color="C3", label=f"{centre:.2f} m/s")
     ax.axvspan(
