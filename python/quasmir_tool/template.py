@@ -38,39 +38,26 @@ from typing import Any
 import numpy as np
 
 from .errors import InputError
+from .lines import C_LIGHT, doppler_factor
 from .reading import Spectrum, read_spectrum
 
 __all__ = [
-    "C_LIGHT",
     "PartialSums",
     "Template",
     "add_template_command",
     "build_template",
     "common_grid",
-    "doppler_factor",
     "make_template",
     "read_template",
     "serial_map",
     "write_template",
 ]
 
-C_LIGHT = 299792458.0  # m/s
-
 # A source is a Spectrum in memory or the path of a file to read.
 Source = Any
 # ``mapper(func, items, **shared)`` returns ``[func(item, **shared) ...]``
 # in the order of `items`; `reduce_tree` adds values pairwise.
 Mapper = Callable[..., list]
-
-
-def doppler_factor(velocity: Any) -> Any:
-    """Relativistic Doppler factor ``sqrt((1 + b) / (1 - b))``, b = v/c.
-
-    A source receding at `velocity` (m/s) is seen at wavelengths this
-    factor longer.
-    """
-    b = np.asarray(velocity, dtype=float) / C_LIGHT
-    return np.sqrt((1.0 + b) / (1.0 - b))
 
 
 def rest_wavelength(wave: np.ndarray, berv: float, rv: float) -> np.ndarray:
@@ -200,11 +187,13 @@ def upper_envelope(
     lines) or 3 sigma above it are left out.
     """
     n = max(1, wave.size // window)
-    bounds = np.linspace(0, wave.size, n + 1).astype(int)
-    x = np.array([np.mean(wave[a:b]) for a, b in zip(bounds, bounds[1:])])
-    y = np.array(
-        [np.percentile(flux[a:b], 95.0) for a, b in zip(bounds, bounds[1:])]
-    )
+    size = wave.size // n
+    # n windows of `size` pixels, the last one taking the remainder.
+    x = wave[: n * size].reshape(n, size).mean(axis=1)
+    y = np.percentile(flux[: n * size].reshape(n, size), 95.0, axis=1)
+    if wave.size > n * size:
+        x[-1] = np.mean(wave[(n - 1) * size :])
+        y[-1] = np.percentile(flux[(n - 1) * size :], 95.0)
     if x.size <= degree + 1:
         degree = max(0, x.size - 2)
         if x.size < 1:
@@ -540,7 +529,9 @@ class Template:
 def _chunks(pairs: list, chunk_size: int) -> list[list]:
     if chunk_size < 1:
         raise InputError(f"chunk_size must be at least 1, not {chunk_size}")
-    return [pairs[i : i + chunk_size] for i in range(0, len(pairs), chunk_size)]
+    return [
+        pairs[i : i + chunk_size] for i in range(0, len(pairs), chunk_size)
+    ]
 
 
 def build_template(
@@ -626,24 +617,33 @@ def build_template(
             grid, reference.wave, reference.flux, left=np.nan, right=np.nan
         )
         ref_err = np.interp(
-            grid, reference.wave, reference.flux_err, left=np.nan,
+            grid,
+            reference.wave,
+            reference.flux_err,
+            left=np.nan,
             right=np.nan,
         )
         ref = (reference.wave, reference.flux)
         centre = Centre(ref_flux, np.nan_to_num(ref_err), np.ones(grid.size))
     else:
         centre = Centre(
-            np.full(grid.size, np.nan), np.zeros(grid.size),
+            np.full(grid.size, np.nan),
+            np.zeros(grid.size),
             np.ones(grid.size),
         )
     chunks = _chunks(pairs, chunk_size)
     options = dict(
-        grid=grid, reference=ref, kappa=kappa, degree=degree, mask=mask,
+        grid=grid,
+        reference=ref,
+        kappa=kappa,
+        degree=degree,
+        mask=mask,
         read_options=read_options,
     )
     for p in range(passes):
-        sums = reducer(mapper(chunk_sums, chunks, centre=centre, **options),
-                       add_sums).full(grid.size)
+        sums = reducer(
+            mapper(chunk_sums, chunks, centre=centre, **options), add_sums
+        ).full(grid.size)
         if p + 1 < passes:
             centre, _ = _next_centre(sums, centre)
     flux, err, n = _finish(sums, centre)
@@ -656,23 +656,30 @@ def build_template(
 
 
 def _measure_one(
-    source: Source,
+    item: tuple[Source, float | None],
     master: Spectrum,
     lines: Any = None,
     read_options: dict | None = None,
     measure_options: dict | None = None,
 ) -> tuple[float, float, str | None]:
-    """``(rv, berv, None)`` of one spectrum, or ``(nan, nan, message)``."""
+    """``(rv, berv, None)`` of one ``(source, rv_guess)``, or ``(nan,
+    berv, message)`` when it cannot be measured."""
     from .measuring import measure
 
+    source, guess = item
+    options = dict(measure_options or {})
+    if guess is not None:
+        options["rv_guess"] = guess
+    berv = np.nan
     try:
         spec = load(source, read_options)
-        result = measure(spec, master, lines, **(measure_options or {}))
+        berv = float(spec.berv)
+        result = measure(spec, master, lines, **options)
     except InputError as exc:
-        return np.nan, np.nan, str(exc)
+        return np.nan, berv, str(exc)
     if not np.isfinite(result.rv):
-        return np.nan, spec.berv, "no finite velocity"
-    return float(result.rv), float(spec.berv), None
+        return np.nan, berv, "no finite velocity"
+    return float(result.rv), berv, None
 
 
 def make_template(
@@ -746,7 +753,10 @@ def make_template(
     ref_index = int(np.argmax([i[3] for i in info]))
     say(f"reference: {names[ref_index]} (S/N {info[ref_index][3]:.0f})")
     reference = build_template(
-        [spectra[ref_index]], [0.0], grid=grid, passes=1,
+        [spectra[ref_index]],
+        [0.0],
+        grid=grid,
+        passes=1,
         read_options=read_options,
         **{k: v for k, v in build_options.items() if k in ("degree", "mask")},
     )
@@ -760,11 +770,18 @@ def make_template(
     failed: dict[str, str] = {}
     current = first
     template = reference
+    # The first velocities come from the scan; later ones start from the
+    # previous velocity, which the new master was built to match.
+    guesses: list[float | None] = [None] * len(spectra)
     for it in range(iterations):
         say(f"iteration {it + 1}: measuring {len(spectra)} spectra")
         measured = mapper(
-            _measure_one, spectra, master=current, lines=lines,
-            read_options=read_options, measure_options=measure_options,
+            _measure_one,
+            list(zip(spectra, guesses)),
+            master=current,
+            lines=lines,
+            read_options=read_options,
+            measure_options=measure_options,
         )
         rvs = np.array([m[0] for m in measured])
         bervs = np.array([m[1] for m in measured])
@@ -778,10 +795,16 @@ def make_template(
                 f"({first_failure[0]}: {first_failure[1]})"
             )
         history.append(rvs)
+        guesses = [float(v) if np.isfinite(v) else None for v in rvs]
         say(f"iteration {it + 1}: co-adding {np.isfinite(rvs).sum()} spectra")
         template = build_template(
-            spectra, rvs, grid=grid, reference=template,
-            read_options=read_options, mapper=mapper, reducer=reducer,
+            spectra,
+            rvs,
+            grid=grid,
+            reference=template,
+            read_options=read_options,
+            mapper=mapper,
+            reducer=reducer,
             **build_options,
         )
         current = template.spectrum()
@@ -888,23 +911,56 @@ def add_template_command(subparsers: Any) -> argparse.ArgumentParser:
         ),
     )
     p.add_argument("spectra", nargs="+", metavar="SPECTRUM")
-    p.add_argument("-o", "--output", required=True, metavar="FILE",
-                   help="the master's FITS file")
-    p.add_argument("--master", metavar="FILE",
-                   help="master for the first velocities (default: the "
-                   "highest signal-to-noise observation)")
-    p.add_argument("--iterations", type=int, default=2, metavar="N",
-                   help="template builds (default 2)")
-    p.add_argument("--oversample", type=float, default=10.0,
-                   help="pixels per grid point (default 10)")
-    p.add_argument("--degree", type=int, default=3,
-                   help="continuum polynomial degree (default 3)")
-    p.add_argument("--kappa", type=float, default=5.0,
-                   help="outlier threshold in sigma (default 5)")
-    p.add_argument("--scheduler", metavar="ADDRESS",
-                   help="run on this Dask scheduler (tcp://host:port)")
-    p.add_argument("--workers", type=int, default=None, metavar="N",
-                   help="run on a local Dask cluster of N processes")
+    p.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="FILE",
+        help="the master's FITS file",
+    )
+    p.add_argument(
+        "--master",
+        metavar="FILE",
+        help="master for the first velocities (default: the "
+        "highest signal-to-noise observation)",
+    )
+    p.add_argument(
+        "--iterations",
+        type=int,
+        default=2,
+        metavar="N",
+        help="template builds (default 2)",
+    )
+    p.add_argument(
+        "--oversample",
+        type=float,
+        default=10.0,
+        help="pixels per grid point (default 10)",
+    )
+    p.add_argument(
+        "--degree",
+        type=int,
+        default=3,
+        help="continuum polynomial degree (default 3)",
+    )
+    p.add_argument(
+        "--kappa",
+        type=float,
+        default=5.0,
+        help="outlier threshold in sigma (default 5)",
+    )
+    p.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on this Dask scheduler (tcp://host:port)",
+    )
+    p.add_argument(
+        "--workers",
+        type=int,
+        default=None,
+        metavar="N",
+        help="run on a local Dask cluster of N processes",
+    )
     p.set_defaults(func=template_main)
     return p
 
@@ -922,9 +978,14 @@ def template_main(
 
     say = log or (lambda m: print(m, file=sys.stderr))
     options = dict(
-        master=args.master, iterations=args.iterations, lines=lines,
-        read_options=read_options, measure_options=measure_options,
-        oversample=args.oversample, degree=args.degree, kappa=args.kappa,
+        master=args.master,
+        iterations=args.iterations,
+        lines=lines,
+        read_options=read_options,
+        measure_options=measure_options,
+        oversample=args.oversample,
+        degree=args.degree,
+        kappa=args.kappa,
         progress=None if getattr(args, "quiet", False) else say,
     )
     scheduler = getattr(args, "scheduler", None)
