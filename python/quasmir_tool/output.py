@@ -75,12 +75,13 @@ _JD_OFFSET = 2400000.0
 def write_atomic(
     path: str | os.PathLike, write: Callable[[str], None]
 ) -> None:
-    """Write a file atomically: ``write(temporary_path)`` fills a new file
-    in the same directory, which then replaces `path` in one rename.
+    """Write a file atomically: ``write(temporary_path)`` creates a new
+    file under a unique name in the same directory, which then replaces
+    `path` in one rename.
 
-    The temporary file is created with the permissions an ordinary file
-    gets (0666 less the umask), flushed to disk before the rename, and
-    removed if `write` fails.
+    The writer creates the file as it would create `path` (so it gets the
+    usual permissions); the file is flushed to disk before the rename and
+    removed if `write` fails or is interrupted.
     """
     path = os.fspath(path)
     directory = os.path.dirname(os.path.abspath(path))
@@ -88,8 +89,6 @@ def write_atomic(
         directory,
         f".{os.path.basename(path)}.{os.getpid()}.{uuid.uuid4().hex[:8]}.tmp",
     )
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    os.close(fd)
     try:
         write(tmp)
         with open(tmp, "rb+") as f:
@@ -254,9 +253,7 @@ def write_line_table(path: str | os.PathLike, table: Any) -> None:
     """Write the per-line table (an astropy Table) atomically, as FITS for
     a ``.fits`` name, CSV otherwise."""
     fmt = "fits" if _is_fits_name(path) else "ascii.csv"
-    write_atomic(
-        path, lambda tmp: table.write(tmp, format=fmt, overwrite=True)
-    )
+    write_atomic(path, lambda tmp: table.write(tmp, format=fmt))
 
 
 def read_line_table(path: str | os.PathLike) -> Any:
