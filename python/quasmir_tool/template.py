@@ -49,15 +49,13 @@ __all__ = [
     "common_grid",
     "make_template",
     "read_template",
-    "serial_map",
+    "SerialExecutor",
+    "tree_reduce",
     "write_template",
 ]
 
 # A source is a Spectrum in memory or the path of a file to read.
 Source = Any
-# ``mapper(func, items, **shared)`` returns ``[func(item, **shared) ...]``
-# in the order of `items`; `reduce_tree` adds values pairwise.
-Mapper = Callable[..., list]
 
 
 def rest_wavelength(wave: np.ndarray, berv: float, rv: float) -> np.ndarray:
@@ -74,20 +72,44 @@ def rest_wavelength(wave: np.ndarray, berv: float, rv: float) -> np.ndarray:
 # Sources
 
 
-def serial_map(func: Callable, items: Sequence, **shared: Any) -> list:
-    """The serial mapper: ``[func(item, **shared) for item in items]``."""
-    return [func(item, **shared) for item in items]
+class SerialExecutor:
+    """Runs the per-spectrum and per-chunk functions in turn.
+
+    An executor has two methods: ``map(func, items, **shared)`` returns
+    ``[func(item, **shared) for item in items]`` in the order of `items`,
+    and ``map_reduce(func, items, add, **shared)`` adds those values in
+    the fixed binary tree of `tree_reduce`.  `quasmir_tool.scaleout`
+    gives one that runs them on a Dask cluster.
+    """
+
+    def map(self, func: Callable, items: Sequence, **shared: Any) -> list:
+        return [func(item, **shared) for item in items]
+
+    def map_reduce(
+        self, func: Callable, items: Sequence, add: Callable, **shared: Any
+    ) -> Any:
+        return tree_reduce(self.map(func, items, **shared), add)
 
 
-def serial_reduce(values: list, add: Callable) -> Any:
-    """Add `values` pairwise in a fixed binary tree (see `tree_pairs`)."""
+def tree_reduce(values: Sequence, add: Callable) -> Any:
+    """Add values pairwise, level by level: ``(v0 + v1) + (v2 + v3)``...
+
+    An odd value out at a level moves up unchanged.  The tree depends
+    only on the number of values, so any executor that follows it adds
+    the same floating-point numbers in the same order.
+    """
     values = list(values)
+    if not values:
+        raise ValueError("nothing to reduce")
     while len(values) > 1:
         values = [
             add(values[i], values[i + 1]) if i + 1 < len(values) else values[i]
             for i in range(0, len(values), 2)
         ]
     return values[0]
+
+
+SERIAL = SerialExecutor()
 
 
 def load(source: Source, read_options: dict | None = None) -> Spectrum:
@@ -142,6 +164,15 @@ def common_grid(
 
 # --------------------------------------------------------------------------
 # One spectrum on the grid
+
+
+@dataclass
+class Curve:
+    """A master's wavelengths (angstrom) and flux, the reference of the
+    continuum normalisation."""
+
+    wave: np.ndarray
+    flux: np.ndarray
 
 
 def _poly_continuum(
@@ -215,20 +246,20 @@ def continuum(
     wave: np.ndarray,
     flux: np.ndarray,
     err: np.ndarray,
-    reference: tuple[np.ndarray, np.ndarray] | None = None,
+    reference: Curve | None = None,
     degree: int = 3,
 ) -> np.ndarray | None:
     """Continuum of one order (rest-frame `wave`, usable pixels only).
 
     Without a reference: the upper envelope (`upper_envelope`).  With a
-    reference ``(grid, flux)``: a polynomial of `degree` fitted to
-    ``flux / reference`` (weighted, clipped at 4 sigma both ways) times
-    the reference; the spectrum then follows the reference's
-    normalisation, whatever its blaze and flux scale.
+    reference curve (`Curve`): a polynomial of `degree` fitted to
+    ``flux / reference`` (weighted, clipped at 4 sigma both ways); divided
+    by it, the spectrum follows the reference's normalisation, whatever
+    its blaze and flux scale.
     """
     if reference is None:
         return upper_envelope(wave, flux, degree)
-    grid, ref = reference
+    grid, ref = reference.wave, reference.flux
     ref_here = np.interp(wave, grid, ref, left=np.nan, right=np.nan)
     with np.errstate(invalid="ignore", divide="ignore"):
         good = np.isfinite(ref_here) & (ref_here > 0.05 * np.nanmax(ref))
@@ -254,7 +285,7 @@ def resample(
     spec: Spectrum,
     rv: float,
     grid: np.ndarray,
-    reference: tuple[np.ndarray, np.ndarray] | None = None,
+    reference: Curve | None = None,
     degree: int = 3,
     mask: np.ndarray | None = None,
 ) -> list[tuple[int, np.ndarray, np.ndarray]]:
@@ -270,6 +301,9 @@ def resample(
     from scipy.interpolate import make_interp_spline
 
     out = []
+    # Arrays that came over the network may be unaligned views, which
+    # scipy's spline evaluation refuses.
+    grid = np.require(grid, dtype=float, requirements=["C", "A"])
     wave_obs, flux_all, err_all = (
         _rows(spec.wave),
         _rows(spec.flux),
@@ -384,7 +418,7 @@ def chunk_sums(
     chunk: Sequence[tuple[Source, float]],
     grid: np.ndarray,
     centre: Centre,
-    reference: tuple[np.ndarray, np.ndarray] | None,
+    reference: Curve | None,
     kappa: float = 5.0,
     degree: int = 3,
     mask: np.ndarray | None = None,
@@ -529,9 +563,7 @@ class Template:
 def _chunks(pairs: list, chunk_size: int) -> list[list]:
     if chunk_size < 1:
         raise InputError(f"chunk_size must be at least 1, not {chunk_size}")
-    return [
-        pairs[i : i + chunk_size] for i in range(0, len(pairs), chunk_size)
-    ]
+    return [pairs[i : i + chunk_size] for i in range(0, len(pairs), chunk_size)]
 
 
 def build_template(
@@ -547,8 +579,7 @@ def build_template(
     chunk_size: int = 8,
     mask: np.ndarray | None = None,
     read_options: dict | None = None,
-    mapper: Mapper = serial_map,
-    reducer: Callable = serial_reduce,
+    executor: Any = SERIAL,
 ) -> Template:
     """Co-add spectra in the star's rest frame into a master.
 
@@ -584,9 +615,9 @@ def build_template(
         Observed-frame wavelength intervals to leave out (telluric bands).
     read_options : dict, optional
         Keyword arguments of `read_spectrum` for paths.
-    mapper, reducer : callable
-        How chunks are mapped and their sums added (serial by default;
-        see `quasmir_tool.scaleout` for Dask).
+    executor : SerialExecutor or compatible
+        Where chunks are computed and their sums added (serial by
+        default; see `quasmir_tool.scaleout` for Dask).
 
     Returns
     -------
@@ -605,7 +636,9 @@ def build_template(
     if not pairs:
         raise InputError("no spectrum to build a template from")
     if grid is None:
-        info = mapper(survey, [s for s, _ in pairs], read_options=read_options)
+        info = executor.map(
+            survey, [s for s, _ in pairs], read_options=read_options
+        )
         factors = [float(doppler_factor(v)) for _, v in pairs]
         lo = min(i[0] / f for i, f in zip(info, factors))
         hi = max(i[1] / f for i, f in zip(info, factors))
@@ -617,32 +650,24 @@ def build_template(
             grid, reference.wave, reference.flux, left=np.nan, right=np.nan
         )
         ref_err = np.interp(
-            grid,
-            reference.wave,
-            reference.flux_err,
-            left=np.nan,
+            grid, reference.wave, reference.flux_err, left=np.nan,
             right=np.nan,
         )
-        ref = (reference.wave, reference.flux)
+        ref = Curve(reference.wave, reference.flux)
         centre = Centre(ref_flux, np.nan_to_num(ref_err), np.ones(grid.size))
     else:
         centre = Centre(
-            np.full(grid.size, np.nan),
-            np.zeros(grid.size),
+            np.full(grid.size, np.nan), np.zeros(grid.size),
             np.ones(grid.size),
         )
     chunks = _chunks(pairs, chunk_size)
     options = dict(
-        grid=grid,
-        reference=ref,
-        kappa=kappa,
-        degree=degree,
-        mask=mask,
+        grid=grid, reference=ref, kappa=kappa, degree=degree, mask=mask,
         read_options=read_options,
     )
     for p in range(passes):
-        sums = reducer(
-            mapper(chunk_sums, chunks, centre=centre, **options), add_sums
+        sums = executor.map_reduce(
+            chunk_sums, chunks, add_sums, centre=centre, **options
         ).full(grid.size)
         if p + 1 < passes:
             centre, _ = _next_centre(sums, centre)
@@ -690,8 +715,7 @@ def make_template(
     lines: Any = None,
     measure_options: dict | None = None,
     read_options: dict | None = None,
-    mapper: Mapper = serial_map,
-    reducer: Callable = serial_reduce,
+    executor: Any = SERIAL,
     progress: Callable[[str], None] | None = None,
     **build_options: Any,
 ) -> Template:
@@ -720,8 +744,8 @@ def make_template(
         Keyword arguments of `quasmir_tool.measure`.
     read_options : dict, optional
         Keyword arguments of `read_spectrum` for paths.
-    mapper, reducer : callable
-        Serial by default; `quasmir_tool.scaleout` gives Dask ones.
+    executor : SerialExecutor or compatible
+        Serial by default; `quasmir_tool.scaleout` gives a Dask one.
     progress : callable, optional
         Called with a short message at each step.
     **build_options
@@ -744,7 +768,7 @@ def make_template(
     if iterations < 1:
         raise InputError(f"iterations must be at least 1, not {iterations}")
     say = progress or (lambda message: None)
-    info = mapper(survey, spectra, read_options=read_options)
+    info = executor.map(survey, spectra, read_options=read_options)
     lo = min(i[0] for i in info)
     hi = max(i[1] for i in info)
     oversample = build_options.pop("oversample", 10.0)
@@ -753,11 +777,8 @@ def make_template(
     ref_index = int(np.argmax([i[3] for i in info]))
     say(f"reference: {names[ref_index]} (S/N {info[ref_index][3]:.0f})")
     reference = build_template(
-        [spectra[ref_index]],
-        [0.0],
-        grid=grid,
-        passes=1,
-        read_options=read_options,
+        [spectra[ref_index]], [0.0], grid=grid, passes=1,
+        read_options=read_options, executor=executor,
         **{k: v for k, v in build_options.items() if k in ("degree", "mask")},
     )
     if master is None:
@@ -775,12 +796,9 @@ def make_template(
     guesses: list[float | None] = [None] * len(spectra)
     for it in range(iterations):
         say(f"iteration {it + 1}: measuring {len(spectra)} spectra")
-        measured = mapper(
-            _measure_one,
-            list(zip(spectra, guesses)),
-            master=current,
-            lines=lines,
-            read_options=read_options,
+        measured = executor.map(
+            _measure_one, list(zip(spectra, guesses)), master=current,
+            lines=lines, read_options=read_options,
             measure_options=measure_options,
         )
         rvs = np.array([m[0] for m in measured])
@@ -798,14 +816,8 @@ def make_template(
         guesses = [float(v) if np.isfinite(v) else None for v in rvs]
         say(f"iteration {it + 1}: co-adding {np.isfinite(rvs).sum()} spectra")
         template = build_template(
-            spectra,
-            rvs,
-            grid=grid,
-            reference=template,
-            read_options=read_options,
-            mapper=mapper,
-            reducer=reducer,
-            **build_options,
+            spectra, rvs, grid=grid, reference=template,
+            read_options=read_options, executor=executor, **build_options,
         )
         current = template.spectrum()
     template.berv = bervs
@@ -911,56 +923,23 @@ def add_template_command(subparsers: Any) -> argparse.ArgumentParser:
         ),
     )
     p.add_argument("spectra", nargs="+", metavar="SPECTRUM")
-    p.add_argument(
-        "-o",
-        "--output",
-        required=True,
-        metavar="FILE",
-        help="the master's FITS file",
-    )
-    p.add_argument(
-        "--master",
-        metavar="FILE",
-        help="master for the first velocities (default: the "
-        "highest signal-to-noise observation)",
-    )
-    p.add_argument(
-        "--iterations",
-        type=int,
-        default=2,
-        metavar="N",
-        help="template builds (default 2)",
-    )
-    p.add_argument(
-        "--oversample",
-        type=float,
-        default=10.0,
-        help="pixels per grid point (default 10)",
-    )
-    p.add_argument(
-        "--degree",
-        type=int,
-        default=3,
-        help="continuum polynomial degree (default 3)",
-    )
-    p.add_argument(
-        "--kappa",
-        type=float,
-        default=5.0,
-        help="outlier threshold in sigma (default 5)",
-    )
-    p.add_argument(
-        "--scheduler",
-        metavar="ADDRESS",
-        help="run on this Dask scheduler (tcp://host:port)",
-    )
-    p.add_argument(
-        "--workers",
-        type=int,
-        default=None,
-        metavar="N",
-        help="run on a local Dask cluster of N processes",
-    )
+    p.add_argument("-o", "--output", required=True, metavar="FILE",
+                   help="the master's FITS file")
+    p.add_argument("--master", metavar="FILE",
+                   help="master for the first velocities (default: the "
+                   "highest signal-to-noise observation)")
+    p.add_argument("--iterations", type=int, default=2, metavar="N",
+                   help="template builds (default 2)")
+    p.add_argument("--oversample", type=float, default=10.0,
+                   help="pixels per grid point (default 10)")
+    p.add_argument("--degree", type=int, default=3,
+                   help="continuum polynomial degree (default 3)")
+    p.add_argument("--kappa", type=float, default=5.0,
+                   help="outlier threshold in sigma (default 5)")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run on this Dask scheduler (tcp://host:port)")
+    p.add_argument("--workers", type=int, default=None, metavar="N",
+                   help="run on a local Dask cluster of N processes")
     p.set_defaults(func=template_main)
     return p
 
@@ -978,14 +957,9 @@ def template_main(
 
     say = log or (lambda m: print(m, file=sys.stderr))
     options = dict(
-        master=args.master,
-        iterations=args.iterations,
-        lines=lines,
-        read_options=read_options,
-        measure_options=measure_options,
-        oversample=args.oversample,
-        degree=args.degree,
-        kappa=args.kappa,
+        master=args.master, iterations=args.iterations, lines=lines,
+        read_options=read_options, measure_options=measure_options,
+        oversample=args.oversample, degree=args.degree, kappa=args.kappa,
         progress=None if getattr(args, "quiet", False) else say,
     )
     scheduler = getattr(args, "scheduler", None)
