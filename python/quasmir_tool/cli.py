@@ -460,7 +460,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     argv : sequence of str, optional
         The arguments (default: ``sys.argv[1:]``).
     """
-    argv = list(sys.argv[1:] if argv is None else argv)
+    argv = [os.fspath(a) for a in (sys.argv[1:] if argv is None else argv)]
     debug = "--debug" in argv
     parser = build_parser()
     previous = None
