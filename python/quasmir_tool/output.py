@@ -102,6 +102,49 @@ def write_atomic(
         raise
 
 
+def remove_stale_temporaries(path: str | os.PathLike) -> list[str]:
+    """Remove the temporary files that `write_atomic` left beside `path`
+    when its process was killed (their process no longer exists).
+
+    Returns
+    -------
+    list of str
+        The files removed.
+    """
+    path = os.fspath(path)
+    directory = os.path.dirname(os.path.abspath(path))
+    prefix = f".{os.path.basename(path)}."
+    removed = []
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return removed
+    for name in names:
+        if not (name.startswith(prefix) and name.endswith(".tmp")):
+            continue
+        pid_text = name[len(prefix) :].split(".")[0]
+        if not pid_text.isdigit() or _alive(int(pid_text)):
+            continue
+        try:
+            os.remove(os.path.join(directory, name))
+            removed.append(os.path.join(directory, name))
+        except OSError:
+            pass
+    return removed
+
+
+def _alive(pid: int) -> bool:
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
 def _write_text_atomic(path: str, text: str) -> None:
     def write(tmp: str) -> None:
         with open(tmp, "w", encoding="utf-8", newline="") as f:
@@ -207,7 +250,9 @@ def read_table(path: str | os.PathLike) -> list[dict]:
         with open(path, encoding="utf-8", newline="") as f:
             text = f.read()
     except (OSError, UnicodeDecodeError) as exc:
-        raise InputError(f"{path}: cannot read the results ({exc})") from None
+        raise InputError(
+            f"read_table: {path}: cannot read the results ({exc})"
+        ) from None
     lines = text.splitlines()
     rdb = _is_rdb(path)
     if rdb:
@@ -221,14 +266,15 @@ def read_table(path: str | os.PathLike) -> list[dict]:
     expected = list(RDB_COLUMNS if rdb else CSV_COLUMNS)
     if header != expected:
         raise InputError(
-            f"{path}: not a results table of this tool (its columns are "
+            f"read_table: {path}: not a results table of this tool (its "
+            f"columns are "
             f"{', '.join(header) or 'none'}); remove it or drop --resume"
         )
     rows = []
     for number, record in enumerate(records, start=2 + rdb):
         if len(record) != len(header):
             raise InputError(
-                f"{path}: line {number} has {len(record)} fields, "
+                f"read_table: {path}: line {number} has {len(record)} fields, "
                 f"expected {len(header)}"
             )
         try:
@@ -236,7 +282,9 @@ def read_table(path: str | os.PathLike) -> list[dict]:
                 aliases.get(n, n): _parse(n, v) for n, v in zip(header, record)
             }
         except ValueError as exc:
-            raise InputError(f"{path}: line {number}: {exc}") from None
+            raise InputError(
+                f"read_table: {path}: line {number}: {exc}"
+            ) from None
         rows.append(row)
     return rows
 
@@ -265,7 +313,7 @@ def read_line_table(path: str | os.PathLike) -> Any:
         return Table.read(os.fspath(path), format=fmt)
     except Exception as exc:  # astropy raises many types
         raise InputError(
-            f"{path}: cannot read the per-line table ({exc})"
+            f"read_line_table: {path}: cannot read the per-line table ({exc})"
         ) from None
 
 
@@ -317,9 +365,13 @@ class ResultTables:
         self.rows: dict[str, dict] = {}
         self.lines: dict[str, Any] = {}
         self.other_rows: list[dict] = []
-        self.other_lines: Any = None
+        self.other_lines: dict[str, Any] = {}
+        self.line_header: str | None = None
         self._last_write = -math.inf
         self._write_cost = 0.0
+        for target in (output, per_line):
+            if target is not None:
+                remove_stale_temporaries(target)
         if resume and output is not None and os.path.exists(output):
             self._load(output, per_line)
 
@@ -334,19 +386,54 @@ class ResultTables:
             return
         if self.rows and not os.path.exists(per_line):
             raise InputError(
-                f"{per_line}: missing, but {output} has results to resume; "
-                "run again without --resume"
+                f"ResultTables: {per_line}: missing, but {output} has "
+                "results to resume; run again without --resume"
             )
         if not os.path.exists(per_line):
             return
+        if _is_fits_name(per_line):
+            parts = self._load_fits_lines(per_line)
+        else:
+            parts = self._load_csv_lines(per_line)
+        for path, part in parts.items():
+            if path in self.rows:
+                self.lines[path] = part
+            elif path not in wanted:
+                self.other_lines[path] = part
+
+    def _load_fits_lines(self, per_line: str) -> dict:
+        """Rows of a FITS per-line table, by file."""
         table = read_line_table(per_line)
         if "file" not in table.colnames:
-            raise InputError(f"{per_line}: no file column")
+            raise InputError(
+                f"ResultTables: {per_line}: no file column (not a per-line "
+                "table of this tool)"
+            )
         files = np.asarray(table["file"]).astype(str)
-        for path in self.rows:
-            self.lines[path] = table[files == path]
-        others = ~np.isin(files, list(wanted))
-        self.other_lines = table[others] if others.any() else None
+        return {path: table[files == path] for path in dict.fromkeys(files)}
+
+    def _load_csv_lines(self, per_line: str) -> dict:
+        """Text lines of a CSV per-line table, by file, kept verbatim so
+        that resumed rows are written back exactly as they were."""
+        try:
+            with open(per_line, encoding="utf-8", newline="") as f:
+                text = f.read()
+        except (OSError, UnicodeDecodeError) as exc:
+            raise InputError(
+                f"ResultTables: {per_line}: cannot read ({exc})"
+            ) from None
+        lines = text.splitlines(keepends=True)
+        if not lines or not lines[0].startswith("file"):
+            raise InputError(
+                f"ResultTables: {per_line}: no file column (not a per-line "
+                "table of this tool)"
+            )
+        self.line_header = lines[0]
+        parts: dict[str, str] = {}
+        for line in lines[1:]:
+            path = next(csv.reader([line]))[0]
+            parts[path] = parts.get(path, "") + line
+        return parts
 
     def done(self, path: str) -> bool:
         """Whether `path` already has a row (from a resumed table)."""
@@ -355,26 +442,55 @@ class ResultTables:
     def add(self, result: Any, time_key: str | None = None) -> None:
         """Add the result of one spectrum."""
         row = result_row(result, time_key)
-        self.rows[row["file"]] = row
+        path = row["file"]
         if self.per_line is not None and result.lines is not None:
-            self.lines[row["file"]] = _line_rows(row["file"], result.lines)
+            table = _line_rows(path, result.lines)
+            if _is_fits_name(self.per_line):
+                self.lines[path] = table
+            else:
+                buffer = io.StringIO()
+                table.write(buffer, format="ascii.csv")
+                header, _, body = buffer.getvalue().partition("\n")
+                header += "\n"
+                if self.line_header is None:
+                    self.line_header = header
+                elif header != self.line_header:
+                    raise InputError(
+                        f"ResultTables: {self.per_line}: its columns differ "
+                        "from this run's (another estimator?); run again "
+                        "without --resume or with another --per-line file"
+                    )
+                self.lines[path] = body
+        self.rows[path] = row
 
     def ordered_rows(self) -> list[dict]:
         """Rows in input order, then rows of other files kept by resume."""
         rows = [self.rows[p] for p in self.paths if p in self.rows]
         return rows + self.other_rows
 
+    def _ordered_lines(self) -> list:
+        parts = [self.lines[p] for p in self.paths if p in self.lines]
+        return parts + list(self.other_lines.values())
+
     def line_table(self) -> Any:
-        """The per-line table of every measured spectrum, in input order."""
+        """The per-line table (FITS mode) of every measured spectrum, in
+        input order."""
         from astropy.table import Table, vstack
 
-        tables = [self.lines[p] for p in self.paths if p in self.lines]
-        if self.other_lines is not None:
-            tables.append(self.other_lines)
-        tables = [t for t in tables if len(t)]
+        tables = [t for t in self._ordered_lines() if len(t)]
         if not tables:
             return Table({"file": np.array([], dtype=str)})
         return vstack(tables, join_type="outer", metadata_conflicts="silent")
+
+    def line_text(self) -> str:
+        """The per-line table (CSV mode), in input order."""
+        return (self.line_header or "file\n") + "".join(self._ordered_lines())
+
+    def _write_lines(self) -> None:
+        if _is_fits_name(self.per_line):
+            write_line_table(self.per_line, self.line_table())
+        else:
+            _write_text_atomic(self.per_line, self.line_text())
 
     def checkpoint(self) -> None:
         """Rewrite the tables if that costs under a fifth of the time since
@@ -388,7 +504,7 @@ class ResultTables:
         row in the per-spectrum table always has its lines on disk."""
         start = _time.monotonic()
         if self.per_line is not None:
-            write_line_table(self.per_line, self.line_table())
+            self._write_lines()
         if self.output is not None:
             write_table(self.output, self.ordered_rows())
         self._last_write = _time.monotonic()
