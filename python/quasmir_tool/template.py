@@ -349,6 +349,21 @@ _SUM_FIELDS = ("w", "wr", "wr2", "z2", "w_all", "wr_all", "wr2_all")
 _COUNT_FIELDS = ("n", "n_all")
 
 
+def _take_extreme(
+    r: np.ndarray, w: np.ndarray, r_best: np.ndarray, w_best: np.ndarray,
+    sign: float,
+) -> None:
+    """Keep in (r_best, w_best) the contribution with the larger
+    ``sign * r`` (the larger weight on a tie), in place.
+
+    The choice depends on the values only, not on the order in which
+    contributions arrive, so any grouping of the reduction agrees.
+    """
+    better = (sign * r > sign * r_best) | ((r == r_best) & (w > w_best))
+    r_best[better] = r[better]
+    w_best[better] = w[better]
+
+
 @dataclass
 class PartialSums:
     """Sums per grid point over some contributions, from grid index
@@ -357,7 +372,10 @@ class PartialSums:
     Residuals ``r = flux - centre`` are taken about the pass's centre,
     weights are ``w = 1 / err**2`` and ``z = r / sigma`` is the residual
     in units of its expected deviation.  The fields without ``_all`` sum
-    the contributions kept by the clipping, the others all of them.
+    the contributions kept by the clipping, the others all of them;
+    ``r_hi, w_hi`` and ``r_lo, w_lo`` are the highest and lowest residual
+    of all contributions and its weight (for the trimmed mean that
+    restarts a point whose centre is off).
     """
 
     start: int
@@ -370,16 +388,41 @@ class PartialSums:
     wr_all: np.ndarray
     wr2_all: np.ndarray
     n_all: np.ndarray
+    r_hi: np.ndarray
+    w_hi: np.ndarray
+    r_lo: np.ndarray
+    w_lo: np.ndarray
 
     @classmethod
     def zeros(cls, start: int, size: int) -> PartialSums:
         arrays = {f: np.zeros(size) for f in _SUM_FIELDS}
         counts = {f: np.zeros(size, dtype=np.int64) for f in _COUNT_FIELDS}
-        return cls(start, **arrays, **counts)
+        return cls(
+            start, **arrays, **counts,
+            r_hi=np.full(size, -np.inf), w_hi=np.zeros(size),
+            r_lo=np.full(size, np.inf), w_lo=np.zeros(size),
+        )
 
     @property
     def stop(self) -> int:
         return self.start + self.w.size
+
+    def add(self, sl: slice, r: np.ndarray, w: np.ndarray,
+            z: np.ndarray, kept: np.ndarray) -> None:
+        """Add contributions at the points `sl`, in place."""
+        wr = w * r
+        wr2 = wr * r
+        self.w_all[sl] += w
+        self.wr_all[sl] += wr
+        self.wr2_all[sl] += wr2
+        self.n_all[sl] += 1
+        self.w[sl] += np.where(kept, w, 0.0)
+        self.wr[sl] += np.where(kept, wr, 0.0)
+        self.wr2[sl] += np.where(kept, wr2, 0.0)
+        self.z2[sl] += np.where(kept, z * z, 0.0)
+        self.n[sl] += kept
+        _take_extreme(r, w, self.r_hi[sl], self.w_hi[sl], 1.0)
+        _take_extreme(r, w, self.r_lo[sl], self.w_lo[sl], -1.0)
 
     def __add__(self, other: PartialSums | None) -> PartialSums:
         if other is None or other.w.size == 0:
@@ -392,11 +435,32 @@ class PartialSums:
             sl = slice(part.start - start, part.stop - start)
             for f in _SUM_FIELDS + _COUNT_FIELDS:
                 getattr(total, f)[sl] += getattr(part, f)
+            _take_extreme(part.r_hi, part.w_hi, total.r_hi[sl],
+                          total.w_hi[sl], 1.0)
+            _take_extreme(part.r_lo, part.w_lo, total.r_lo[sl],
+                          total.w_lo[sl], -1.0)
         return total
 
     def full(self, size: int) -> PartialSums:
         """The sums on the whole grid of `size` points."""
         return PartialSums.zeros(0, size) + self
+
+    def trimmed(self) -> tuple[np.ndarray, np.ndarray]:
+        """Weighted mean residual of all contributions but the highest
+        and the lowest (of all of them with fewer than 3), and its
+        formal error."""
+        with np.errstate(invalid="ignore", divide="ignore"):
+            trim = self.n_all >= 3
+            w = np.where(trim, self.w_all - self.w_hi - self.w_lo,
+                         self.w_all)
+            wr = np.where(
+                trim,
+                self.wr_all - self.w_hi * self.r_hi - self.w_lo * self.r_lo,
+                self.wr_all,
+            )
+            ok = w > 0
+            return (np.where(ok, wr / w, np.nan),
+                    np.where(ok, 1.0 / np.sqrt(w), np.nan))
 
 
 def add_sums(a: PartialSums, b: PartialSums) -> PartialSums:
@@ -443,50 +507,53 @@ def chunk_sums(
         w = 1.0 / (e * e)
         sigma = np.sqrt(e * e + centre.err[g] ** 2) * centre.scale[g]
         z = np.where(known, r / sigma, 0.0)
-        kept = np.abs(z) <= kappa
-        wr = w * r
-        wr2 = wr * r
-        sums.w_all[s] += w
-        sums.wr_all[s] += wr
-        sums.wr2_all[s] += wr2
-        sums.n_all[s] += 1
-        sums.w[s] += np.where(kept, w, 0.0)
-        sums.wr[s] += np.where(kept, wr, 0.0)
-        sums.wr2[s] += np.where(kept, wr2, 0.0)
-        sums.z2[s] += np.where(kept, z * z, 0.0)
-        sums.n[s] += kept
+        sums.add(s, r, w, z, np.abs(z) <= kappa)
     return sums
 
 
-def _next_centre(
-    sums: PartialSums, centre: Centre
-) -> tuple[Centre, np.ndarray]:
-    """The centre of the next pass and the mask of points where the
-    clipped mean was used."""
-    base = np.where(np.isfinite(centre.flux), centre.flux, 0.0)
+def _next_centre(sums: PartialSums, centre: Centre) -> Centre:
+    """The centre of the next pass.
+
+    Where the centre was known and kept at least half of the
+    contributions: their weighted mean, with the excess scatter of the
+    kept ones.  Elsewhere (no centre yet, or a centre most contributions
+    disagree with): the trimmed mean of all contributions.
+    """
+    known = np.isfinite(centre.flux)
+    base = np.where(known, centre.flux, 0.0)
     with np.errstate(invalid="ignore", divide="ignore"):
-        clipped = (sums.n >= 1) & (2 * sums.n >= sums.n_all)
-        w = np.where(clipped, sums.w, sums.w_all)
-        wr = np.where(clipped, sums.wr, sums.wr_all)
-        flux = np.where(w > 0, base + wr / w, np.nan)
-        err = np.where(w > 0, 1.0 / np.sqrt(w), np.nan)
+        good = known & (sums.n >= 1) & (2 * sums.n >= sums.n_all)
+        mean = base + sums.wr / sums.w
+        err = 1.0 / np.sqrt(sums.w)
         chi2 = np.where(sums.n >= 3, sums.z2 / sums.n, 1.0)
-    scale = np.where(clipped, np.sqrt(np.maximum(chi2, 1.0)), 1.0)
-    return Centre(flux, err, scale), clipped
+        t_mean, t_err = sums.trimmed()
+        flux = np.where(good, mean, base + t_mean)
+        err = np.where(good, err, t_err)
+    scale = np.where(good, np.sqrt(np.maximum(chi2, 1.0)), 1.0)
+    return Centre(flux, np.nan_to_num(err), scale)
 
 
 def _finish(sums: PartialSums, centre: Centre) -> tuple[np.ndarray, ...]:
-    """Flux, error and count of the final pass's kept contributions."""
+    """Flux, error and count of the final pass.
+
+    The kept contributions give the weighted mean, and the error from
+    their weighted spread over sqrt(n - 1) (their own error for one).  A
+    point where the clipping kept none falls back to all of them.
+    """
     base = np.where(np.isfinite(centre.flux), centre.flux, 0.0)
-    n = sums.n
+    none_kept = sums.n == 0
+    w = np.where(none_kept, sums.w_all, sums.w)
+    wr = np.where(none_kept, sums.wr_all, sums.wr)
+    wr2 = np.where(none_kept, sums.wr2_all, sums.wr2)
+    n = np.where(none_kept, sums.n_all, sums.n)
     with np.errstate(invalid="ignore", divide="ignore"):
-        mean_r = sums.wr / sums.w
+        mean_r = wr / w
         flux = np.where(n > 0, base + mean_r, np.nan)
-        spread = np.maximum(sums.wr2 / sums.w - mean_r * mean_r, 0.0)
+        spread = np.maximum(wr2 / w - mean_r * mean_r, 0.0)
         err = np.where(
             n >= 2,
             np.sqrt(spread / (n - 1)),
-            np.where(n == 1, 1.0 / np.sqrt(sums.w), np.nan),
+            np.where(n == 1, 1.0 / np.sqrt(w), np.nan),
         )
     return flux, err, n.astype(np.int32)
 
@@ -670,7 +737,7 @@ def build_template(
             chunk_sums, chunks, add_sums, centre=centre, **options
         ).full(grid.size)
         if p + 1 < passes:
-            centre, _ = _next_centre(sums, centre)
+            centre = _next_centre(sums, centre)
     flux, err, n = _finish(sums, centre)
     names = [_name(s, i) for i, s in enumerate(spectra)]
     return Template(grid, flux, err, n, rv=rvs, names=names)
@@ -918,8 +985,8 @@ def add_template_command(subparsers: Any) -> argparse.ArgumentParser:
         help="build a master from the observations",
         description=(
             "Co-add the spectra in the star's rest frame into a master "
-            "(FITS table: wavelength, flux, error, n_spectra), iterating "
-            "their velocities."
+            "(FITS table: wavelength, flux, error, n_spectra), measuring "
+            "their velocities again against each new master."
         ),
     )
     p.add_argument("spectra", nargs="+", metavar="SPECTRUM")
@@ -930,54 +997,99 @@ def add_template_command(subparsers: Any) -> argparse.ArgumentParser:
                    "highest signal-to-noise observation)")
     p.add_argument("--iterations", type=int, default=2, metavar="N",
                    help="template builds (default 2)")
-    p.add_argument("--oversample", type=float, default=10.0,
-                   help="pixels per grid point (default 10)")
-    p.add_argument("--degree", type=int, default=3,
-                   help="continuum polynomial degree (default 3)")
-    p.add_argument("--kappa", type=float, default=5.0,
-                   help="outlier threshold in sigma (default 5)")
+    p.add_argument("--lines", metavar="FILE",
+                   help="line list for the velocities (default: found "
+                   "in each master)")
+    p.add_argument("--estimator", choices=("first", "offset", "second"),
+                   default="first", help="Taylor fit of the velocities")
+    p.add_argument("--oversample", type=float, default=10.0, metavar="X",
+                   help="grid points per pixel (default 10)")
+    p.add_argument("--degree", type=int, default=3, metavar="N",
+                   help="continuum polynomial degree per order (default 3)")
+    p.add_argument("--kappa", type=float, default=5.0, metavar="SIGMA",
+                   help="outlier threshold of the co-addition (default 5)")
+    p.add_argument("--chunk-size", type=int, default=8, metavar="N",
+                   help="spectra per partial sum (default 8)")
+    p.add_argument("--time-key", metavar="KEY")
+    p.add_argument("--berv-key", metavar="KEY",
+                   help="header key of the BERV (default: BERV 0)")
+    p.add_argument("--berv-unit", default="km/s", metavar="UNIT")
+    p.add_argument("--snr", type=float, metavar="S/N",
+                   help="errors from this S/N for files without errors")
+    p.add_argument("--photon-noise", action="store_true",
+                   help="photon-noise errors for files without errors")
+    p.add_argument("--wave-file", metavar="FILE",
+                   help="wavelength image of echelle spectra")
     p.add_argument("--scheduler", metavar="ADDRESS",
-                   help="run on this Dask scheduler (tcp://host:port)")
+                   help="run on a running Dask scheduler (tcp://host:8786 "
+                   "or its scheduler file)")
     p.add_argument("--workers", type=int, default=None, metavar="N",
                    help="run on a local Dask cluster of N processes")
+    p.add_argument("--quiet", action="store_true",
+                   help="no progress messages")
     p.set_defaults(func=template_main)
     return p
 
 
-def template_main(
-    args: argparse.Namespace,
-    read_options: dict | None = None,
-    measure_options: dict | None = None,
-    lines: Any = None,
-    log: Callable[[str], None] | None = None,
-) -> int:
+def template_main(args: argparse.Namespace) -> int:
     """Run ``quasmir template`` with parsed `args`; returns the exit
-    status."""
+    status: 0, or 1 when some spectrum was left out (the master is
+    written from the others)."""
     import sys
 
-    say = log or (lambda m: print(m, file=sys.stderr))
+    def say(message: str) -> None:
+        print(f"quasmir: {message}", file=sys.stderr, flush=True)
+
+    read_options = {
+        "time_key": args.time_key,
+        "berv_key": args.berv_key,
+        "berv_unit": args.berv_unit,
+        "snr": args.snr,
+        "photon_noise": args.photon_noise,
+        "wave_path": args.wave_file,
+    }
+    lines = None
+    if args.lines is not None:
+        from .lines import read_lines
+
+        lines = read_lines(args.lines)
+    master = None
+    if args.master is not None:
+        try:
+            master = read_spectrum(args.master, need_errors=False)
+        except InputError as exc:
+            raise InputError(f"--master: {exc}") from None
+    if os.path.realpath(args.output) in {
+        os.path.realpath(p) for p in list(args.spectra) + [args.master]
+        if p is not None
+    }:
+        raise InputError(f"-o {args.output}: is one of the input files")
     options = dict(
-        master=args.master, iterations=args.iterations, lines=lines,
-        read_options=read_options, measure_options=measure_options,
+        master=master, iterations=args.iterations, lines=lines,
+        read_options=read_options,
+        measure_options={"estimator": args.estimator},
         oversample=args.oversample, degree=args.degree, kappa=args.kappa,
-        progress=None if getattr(args, "quiet", False) else say,
+        chunk_size=args.chunk_size,
+        progress=None if args.quiet else say,
     )
-    scheduler = getattr(args, "scheduler", None)
-    workers = getattr(args, "workers", None)
-    if scheduler or workers:
+    paths = list(dict.fromkeys(args.spectra))
+    if args.scheduler is not None or args.workers is not None:
         from .scaleout import template_many
 
         template = template_many(
-            args.spectra, scheduler=scheduler, n_workers=workers, **options
+            paths, scheduler=args.scheduler, n_workers=args.workers,
+            **options,
         )
     else:
-        template = make_template(args.spectra, **options)
+        template = make_template(paths, **options)
     write_template(template, args.output)
     for name, why in template.failed:
         say(f"{name}: left out ({why})")
     used = int(np.isfinite(template.rv).sum())
-    say(
-        f"{args.output}: master from {used} of {len(args.spectra)} spectra, "
-        f"{template.iterations} iteration(s)"
-    )
-    return 0 if used else 1
+    if not args.quiet or template.failed:
+        say(
+            f"wrote {args.output}: master from {used} of {len(paths)} "
+            f"spectra, {template.iterations} iteration(s)"
+        )
+    # Written, but say so in the status when a spectrum was left out.
+    return 1 if template.failed else 0
