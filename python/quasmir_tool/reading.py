@@ -520,7 +520,9 @@ def _wcs_wave(header: Any, n_pix: int, path: str) -> np.ndarray:
         unit = wcs.wcs.cunit[0]
     if header.get("DC-FLAG", 0) == 1:
         wave = 10.0**wave
-    elif str(unit) and unit.is_equivalent(u.AA):
+    elif "CUNIT1" in header and str(unit) and unit.is_equivalent(u.AA):
+        # wcslib gives wavelengths in metres when the header states a
+        # unit; without CUNIT1 they are the header's numbers as they are.
         wave = (wave * unit).to_value(u.AA)
     return wave
 

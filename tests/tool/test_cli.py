@@ -327,3 +327,81 @@ def test_example_command(tmp_path, capsys):
         assert abs(deviation) < 5.0
     assert "semi-amplitude at P = 4.3 d: fitted" in out
     assert (tmp_path / "ex" / "results.png").stat().st_size > 10000
+
+
+def _split_orders(spectrum):
+    """Two overlapping 'orders' of one spectrum (orders x pixels)."""
+    n = spectrum.wave.size
+    half = n // 2
+    width = min(half + 200, n - half + 100)
+    first = slice(0, width)
+    second = slice(n - width, n)
+    return [
+        np.stack(
+            [getattr(spectrum, name)[first], getattr(spectrum, name)[second]]
+        )
+        for name in ("wave", "flux", "flux_err")
+    ]
+
+
+def write_format(kind, path, spectrum, berv):
+    """One observation in one of the formats the readers know."""
+    header = {"BJD": BJD0, "BERV": berv / 1000.0}
+    w, f, e = spectrum.wave, spectrum.flux, spectrum.flux_err
+    if kind == "csv":
+        with open(path, "w") as out:
+            out.write("".join(f"# {k} = {v!r}\n" for k, v in header.items()))
+            np.savetxt(
+                out,
+                np.c_[w, f, e],
+                delimiter=",",
+                header="Wavelength,Flux,Flux_Err",
+                comments="",
+            )
+    elif kind == "text-snr":  # no errors in the file: --snr
+        with open(path, "w") as out:
+            out.write("".join(f"# {k} = {v!r}\n" for k, v in header.items()))
+            np.savetxt(out, np.c_[w, f])
+    elif kind == "npz":
+        with open(path, "wb") as out:
+            np.savez(out, wave=w, flux=f, sigma=e, **header)
+    elif kind == "fits-image":  # log-linear solution, CTYPE1 WAVE-LOG
+        step = np.log(w[-1] / w[0]) / (w.size - 1)
+        h = fits.Header(header)
+        h.update(
+            CTYPE1="WAVE-LOG", CRPIX1=1.0, CRVAL1=w[0], CDELT1=step * w[0]
+        )
+        fits.HDUList(
+            [fits.PrimaryHDU(f, header=h), fits.ImageHDU(e, name="ERR")]
+        ).writeto(path)
+    elif kind == "echelle":
+        wave, flux, err = _split_orders(spectrum)
+        fits.HDUList(
+            [
+                fits.PrimaryHDU(flux, header=fits.Header(header)),
+                fits.ImageHDU(wave, name="WAVE"),
+                fits.ImageHDU(err, name="ERR"),
+            ]
+        ).writeto(path)
+    else:
+        raise AssertionError(kind)
+
+
+@pytest.mark.parametrize(
+    "kind", ["csv", "text-snr", "npz", "fits-image", "echelle"]
+)
+def test_every_format_measured(dataset, tmp_path, capsys, kind):
+    rv, berv = 20.0, -15000.0
+    spectrum = observe(
+        dataset["master"], rv, berv, 200.0, np.random.default_rng(21)
+    )
+    path = tmp_path / f"obs.{kind}"
+    write_format(kind, path, spectrum, berv)
+    options = ["--snr", "200"] if kind == "text-snr" else []
+    out = tmp_path / "rv.csv"
+    run = run_main(capsys, *base(dataset, path), "-o", out, *options)
+    assert run.returncode == 0, run.stderr
+    (row,) = read_table(out)
+    assert row["time"] == BJD0 and row["berv"] == pytest.approx(berv)
+    assert abs(row["rv"] - rv) < 4.0 * row["rv_err"]
+    assert row["err_source"] == ("snr" if kind == "text-snr" else "file")

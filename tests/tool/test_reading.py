@@ -99,9 +99,10 @@ def test_crpix_counts_from_one(tmp_path):
     "keys",
     [
         {"CTYPE1": "WAVE-LOG", "CUNIT1": "Angstrom"},
+        {"CTYPE1": "WAVE-LOG"},
         {"DC-FLAG": 1},
     ],
-    ids=["WAVE-LOG", "DC-FLAG"],
+    ids=["WAVE-LOG", "WAVE-LOG-no-unit", "DC-FLAG"],
 )
 def test_log_linear_solutions(tmp_path, keys):
     n = 400
@@ -381,3 +382,15 @@ def test_nan_flux_is_kept(tmp_path):
     path = tmp_path / "s.npz"
     savez(path, wave=WAVE, flux=flux, err=ERR)
     assert np.isnan(read_spectrum(path).flux[100])
+
+
+def test_image_unit_becomes_angstrom(tmp_path):
+    path = tmp_path / "nm.fits"
+    write_linear_image(
+        path,
+        CTYPE1="WAVE",
+        CUNIT1="nm",
+        CRVAL1=WAVE[0] / 10.0,
+        CDELT1=(WAVE[1] - WAVE[0]) / 10.0,
+    )
+    np.testing.assert_allclose(read_spectrum(path).wave, WAVE, rtol=1e-12)
