@@ -239,7 +239,8 @@ def build_parser() -> argparse.ArgumentParser:
     measure.add_argument(
         "--quiet",
         action="store_true",
-        help="no progress bar and no summary line",
+        help="no progress bar, and no summary line unless a spectrum "
+        "failed",
     )
 
     example = commands.add_parser(
