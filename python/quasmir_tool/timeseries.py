@@ -27,6 +27,7 @@ __all__ = [
     "periodograms",
     "plot_main",
     "plot_results",
+    "read_results",
     "series",
 ]
 
@@ -159,13 +160,54 @@ def periodogram(
 # Tables
 
 
+def read_results(path: str | os.PathLike) -> dict[str, list]:
+    """Columns of a results table: CSV, or rdb (tab-separated, a row of
+    dashes under the names), as ``quasmir measure -o`` writes them or as
+    a user makes them; any columns, the plotted ones found by name."""
+    import csv
+
+    path = os.fspath(path)
+    try:
+        with open(path, encoding="utf-8", newline="") as f:
+            text = f.read()
+    except FileNotFoundError:
+        raise InputError(f"{path}: no such file") from None
+    except (OSError, UnicodeDecodeError) as exc:
+        raise InputError(f"{path}: cannot read ({exc})") from None
+    lines = [line for line in text.splitlines() if line.strip()]
+    if not lines:
+        raise InputError(f"{path}: empty results table")
+    if len(lines) > 1 and set(lines[1]) <= set("-\t "):
+        rows = [line.split("\t") for line in lines[:1] + lines[2:]]
+    else:
+        rows = list(csv.reader(lines))
+    names = [n.strip() for n in rows[0]]
+    columns: dict[str, list] = {n: [] for n in names}
+    for number, row in enumerate(rows[1:], start=2):
+        if len(row) != len(names):
+            raise InputError(
+                f"{path}: line {number} has {len(row)} values for "
+                f"{len(names)} columns"
+            )
+        for name, value in zip(names, row):
+            columns[name].append(_number(value.strip()))
+    return columns
+
+
+def _number(text: str) -> Any:
+    if text == "":
+        return None
+    try:
+        return float(text)
+    except ValueError:
+        return text
+
+
 def _columns(table: Any) -> dict[str, np.ndarray]:
     """Column name (lower case) -> float array, from a path, an astropy
     Table, a mapping of columns or a sequence of row dicts."""
     if isinstance(table, (str, os.PathLike)):
-        from .output import read_table
-
-        table = read_table(table)
+        table = read_results(table)
     if isinstance(table, Mapping):
         items = table.items()
     elif hasattr(table, "colnames"):
@@ -347,13 +389,12 @@ def plot_main(args: argparse.Namespace) -> int:
         fmt = ext if ext in ("png", "pdf") else "png"
     if output is None:
         output = os.path.splitext(args.results)[0] + "." + fmt
-    if not os.path.exists(args.results):
-        raise InputError(f"{args.results}: no such file")
+    table = read_results(args.results)
     pgrams = periodograms(
-        args.results, min_period=args.min_period, max_period=args.max_period
+        table, min_period=args.min_period, max_period=args.max_period
     )
     plot_results(
-        args.results, output, format=fmt, title=os.path.basename(args.results),
+        table, output, format=fmt, title=os.path.basename(args.results),
         min_period=args.min_period, max_period=args.max_period,
     )
     if not getattr(args, "quiet", False):
