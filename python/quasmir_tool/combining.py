@@ -20,6 +20,7 @@ the lines' errors give.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -103,13 +104,23 @@ def weighted_median(v: np.ndarray, weight: np.ndarray) -> float:
     return float(v[order][min(k, v.size - 1)])
 
 
-def _log_normal(r2: np.ndarray, s2: np.ndarray) -> np.ndarray:
-    """log N(r; 0, s) from r**2 and s**2."""
-    return -0.5 * (r2 / s2 + np.log(2.0 * np.pi * s2))
+def _core_probability(r2: np.ndarray, s2: np.ndarray, k: float, f: float,
+                      w2: float) -> np.ndarray:
+    """Probability that each line belongs to the core (not the outliers).
+
+    ``p = core / (core + broad)`` with ``core = (1 - f) N(r; 0, k s)`` and
+    ``broad = f N(r; 0, sqrt(w2 + k**2 s**2))``, written as a logistic of
+    the log ratio so that it stays finite far out.
+    """
+    core2 = (k * k) * s2
+    broad2 = w2 + core2
+    log_ratio = (math.log(f) - math.log1p(-f)
+                 - 0.5 * (r2 / broad2 - r2 / core2 + np.log(broad2 / core2)))
+    return 1.0 / (1.0 + np.exp(np.minimum(log_ratio, 700.0)))
 
 
 def combine(rv: np.ndarray, rv_err: np.ndarray, *, max_iter: int = 500,
-            tol: float = 1e-6, min_fraction: float = 1e-3,
+            tol: float = 1e-4, min_fraction: float = 1e-3,
             max_fraction: float = 0.5) -> Combination:
     """Combine line velocities with a Gaussian-plus-outlier mixture.
 
@@ -124,7 +135,7 @@ def combine(rv: np.ndarray, rv_err: np.ndarray, *, max_iter: int = 500,
         Maximum number of EM iterations.
     tol : float
         Stop when the velocity moves by less than `tol` times its error
-        and the fraction by less than `tol`.
+        and the fraction and the error scale by less than `tol`.
     min_fraction, max_fraction : float
         Bounds of the outlier fraction.  The lower bound keeps the broad
         component alive, so a strongly deviant line is always
@@ -155,47 +166,38 @@ def combine(rv: np.ndarray, rv_err: np.ndarray, *, max_iter: int = 500,
     z = (v - centre) / s
     k = max(1.0, 1.4826 * float(np.median(np.abs(z))))
     median_s2 = float(np.median(s2))
-    floor2 = median_s2 * k * k
     spread = float(np.median(np.abs(v - centre)))
-    w2 = max(floor2, (10.0 * 1.4826 * spread) ** 2)
+    w2 = max(median_s2 * k * k, (10.0 * 1.4826 * spread) ** 2)
     f = 0.05
     n_iter = 0
-    p = np.ones(n)
     for n_iter in range(1, max_iter + 1):  # noqa: B007
-        r2 = np.square(v - centre)
-        core2 = k * k * s2
-        broad2 = w2 + core2
-        log_core = np.log1p(-f) + _log_normal(r2, core2)
-        log_broad = np.log(f) + _log_normal(r2, broad2)
-        # p = core / (core + broad), written to stay finite far out
-        p = 1.0 / (1.0 + np.exp(np.clip(log_broad - log_core, -700, 700)))
+        p = _core_probability(np.square(v - centre), s2, k, f, w2)
         q = 1.0 - p
-
         weight = p / s2
-        new_centre = float(np.sum(weight * v) / np.sum(weight))
+        sum_w = weight.sum()
+        new_centre = float((weight * v).sum() / sum_w)
         r2 = np.square(v - new_centre)
-        k = max(1.0, float(np.sqrt(np.sum(p * r2 / s2) / np.sum(p))))
-        core2 = k * k * s2
-        new_f = float(np.clip(np.mean(q), min_fraction, max_fraction))
+        sum_p = p.sum()
+        new_k = max(1.0, math.sqrt(float((p * r2 / s2).sum() / sum_p)))
+        new_f = min(max(1.0 - sum_p / n, min_fraction), max_fraction)
         # One fixed-point step of the broad width's M-step (no closed
         # form with heteroscedastic errors): a q / broad**4 weighted
         # moment of the excess residual.
+        core2 = (new_k * new_k) * s2
         b4 = np.square(w2 + core2)
-        if np.sum(q) > 0.0:
-            w2 = float(np.sum(q * (r2 - core2) / b4) / np.sum(q / b4))
-        w2 = max(w2, median_s2 * k * k)
-        err = k / np.sqrt(np.sum(weight))
+        sum_q = (q / b4).sum()
+        if sum_q > 0.0:
+            w2 = float((q * (r2 - core2) / b4).sum() / sum_q)
+        w2 = max(w2, median_s2 * new_k * new_k)
+        err = new_k / math.sqrt(sum_w)
         done = (abs(new_centre - centre) < tol * err
-                and abs(new_f - f) < tol)
-        centre, f = new_centre, new_f
+                and abs(new_f - f) < tol and abs(new_k - k) < tol)
+        centre, f, k = new_centre, new_f, new_k
         if done:
             break
 
-    core2 = k * k * s2
-    r2 = np.square(v - centre)
-    log_core = np.log1p(-f) + _log_normal(r2, core2)
-    log_broad = np.log(f) + _log_normal(r2, w2 + core2)
-    p = 1.0 / (1.0 + np.exp(np.clip(log_broad - log_core, -700, 700)))
+    core2 = (k * k) * s2
+    p = _core_probability(np.square(v - centre), s2, k, f, w2)
     weight = p / core2
     centre = float(np.sum(weight * v) / np.sum(weight))
     # Error of a weighted mean with weights p / (k s)**2 (sandwich form).
