@@ -22,6 +22,7 @@ import math
 import os
 import signal
 import sys
+import threading
 import traceback
 from collections.abc import Sequence
 from typing import Any, NoReturn
@@ -239,8 +240,7 @@ def build_parser() -> argparse.ArgumentParser:
     measure.add_argument(
         "--quiet",
         action="store_true",
-        help="no progress bar, and no summary line unless a spectrum "
-        "failed",
+        help="no progress bar, and no summary line unless a spectrum failed",
     )
 
     example = commands.add_parser(
@@ -355,6 +355,33 @@ def _report(message: str, bar: Any) -> None:
         print(message, file=sys.stderr, flush=True)
 
 
+class _StopRequests:
+    """Ctrl-C and SIGTERM during a run.  The first asks the run to stop
+    after the spectrum being measured: no result and no table write is
+    cut short, and no request can be lost in a finalizer (as an
+    asynchronous KeyboardInterrupt can).  A second stops at once."""
+
+    def __init__(self) -> None:
+        self.requested = False
+        self._previous: dict = {}
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        if self.requested:
+            raise KeyboardInterrupt
+        self.requested = True
+
+    def __enter__(self) -> _StopRequests:
+        if threading.current_thread() is threading.main_thread():
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                self._previous[sig] = signal.signal(sig, self._handle)
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        for sig, handler in self._previous.items():
+            signal.signal(sig, handler)
+        self._previous.clear()
+
+
 def cmd_measure(args: argparse.Namespace) -> int:
     """``quasmir measure``: returns the exit status."""
     from tqdm import tqdm
@@ -391,7 +418,9 @@ def cmd_measure(args: argparse.Namespace) -> int:
         read_options=read_options,
         measure_options=_measure_options(args, mask),
     )
+    stop = _StopRequests()
     try:
+        stop.__enter__()
         for outcome in outcomes:
             if outcome.ok:
                 measured += 1
@@ -406,9 +435,13 @@ def cmd_measure(args: argparse.Namespace) -> int:
                     _report(outcome.trace.rstrip(), bar)
             if bar is not None:
                 bar.update()
+            if stop.requested:
+                interrupted = True
+                break
     except KeyboardInterrupt:
         interrupted = True
     finally:
+        stop.__exit__()
         outcomes.close()
         if bar is not None:
             bar.close()
