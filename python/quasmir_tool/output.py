@@ -513,11 +513,16 @@ class ResultTables:
 
 def open_for_writing(path: str, what: str) -> None:
     """Check before any work that `path` can be written (its directory
-    exists and is writable), so a long run cannot end unable to save."""
+    exists and is writable), so a long run cannot end unable to save;
+    `what` names the option or argument in the error."""
     directory = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(directory):
-        raise InputError(f"{path}: directory {directory} does not exist")
+        raise InputError(
+            f"{what} {path}: directory {directory} does not exist"
+        )
     if not os.access(directory, os.W_OK):
-        raise InputError(f"{path}: directory {directory} is not writable")
+        raise InputError(
+            f"{what} {path}: directory {directory} is not writable"
+        )
     if os.path.isdir(path):
-        raise InputError(f"{path}: is a directory ({what})")
+        raise InputError(f"{what} {path}: is a directory")

@@ -23,6 +23,8 @@ from quasmir_tool.output import (
     write_atomic,
     write_table,
 )
+from quasmir_tool.plotting import plot_results
+from quasmir_tool.run import measure_files
 from quasmir_tool.synthetic import make_star, observe
 
 N_SPECTRA = 8
@@ -333,3 +335,30 @@ def test_interrupted_run_resumes_to_the_same_table(
     )
     assert (out.read_text(), per_line.read_text()) == reference
     assert not [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda p: list(measure_files([], None, jobs=0)),
+            "measure_files: jobs must be a positive integer, not 0",
+        ),
+        (
+            lambda p: plot_results(p / "x.pdf", []),
+            "plot_results: path .*x.pdf",
+        ),
+        (
+            lambda p: read_table(p / "none.csv"),
+            "read_table: .*none.csv: cannot read",
+        ),
+        (
+            lambda p: read_line_table(p / "none.fits"),
+            "read_line_table: .*none.fits",
+        ),
+    ],
+    ids=["measure_files", "plot_results", "read_table", "read_line_table"],
+)
+def test_api_errors_name_the_function(tmp_path, call, message):
+    with pytest.raises(InputError, match=message):
+        call(tmp_path)
