@@ -54,6 +54,7 @@ def dask_client(
     scheduler: str | None = None,
     n_workers: int | None = None,
     processes: bool = True,
+    timeout: str = "30s",
 ) -> Iterator[Any]:
     """A Dask client for one run, closed afterwards.
 
@@ -67,14 +68,18 @@ def dask_client(
         one per core.
     processes : bool
         Local workers as processes (default) or threads.
+    timeout : str
+        How long to try to reach a scheduler.
     """
     distributed = _distributed()
     if scheduler is not None:
         try:
             if os.path.isfile(scheduler):
-                client = distributed.Client(scheduler_file=scheduler)
+                client = distributed.Client(
+                    scheduler_file=scheduler, timeout=timeout
+                )
             else:
-                client = distributed.Client(scheduler, timeout="30s")
+                client = distributed.Client(scheduler, timeout=timeout)
         except (OSError, TimeoutError, ValueError) as exc:
             raise InputError(
                 f"--scheduler {scheduler}: cannot connect ({exc})"
@@ -88,7 +93,7 @@ def dask_client(
         n_workers=n_workers,
         threads_per_worker=1,
         processes=processes,
-        dashboard_address=None,
+        dashboard_address=":0",
     ) as cluster, distributed.Client(cluster) as client:
         yield client
 
@@ -143,6 +148,7 @@ def template_many(
     scheduler: str | None = None,
     n_workers: int | None = None,
     processes: bool = True,
+    client: Any = None,
     **options: Any,
 ) -> Any:
     """`quasmir_tool.template.make_template` on a Dask cluster.
@@ -153,6 +159,8 @@ def template_many(
         The observations (paths are read on the workers).
     scheduler, n_workers, processes
         See `dask_client`.
+    client : distributed.Client, optional
+        A client to use (and leave open) instead of one for this run.
     **options
         Passed to `make_template` (master, iterations, lines,
         read_options, measure_options, chunk_size, ...).
@@ -164,6 +172,9 @@ def template_many(
     """
     from .template import make_template
 
+    if client is not None:
+        return make_template(spectra, executor=DaskExecutor(client),
+                             **options)
     with dask_client(scheduler, n_workers, processes) as client:
         return make_template(spectra, executor=DaskExecutor(client),
                              **options)
@@ -197,6 +208,7 @@ def measure_files(
     measure_options: dict | None = None,
     scheduler: str | None = None,
     processes: bool = True,
+    client: Any = None,
 ) -> Iterator[Any]:
     """Measure files on a Dask cluster, yielding each outcome when ready.
 
@@ -215,6 +227,8 @@ def measure_files(
         Address or scheduler file of a running Dask scheduler.
     processes : bool
         Local workers as processes (default) or threads.
+    client : distributed.Client, optional
+        A client to use (and leave open) instead of one for this run.
 
     Yields
     ------
@@ -224,7 +238,11 @@ def measure_files(
     if not names:
         return
     distributed = _distributed()
-    with dask_client(scheduler, jobs, processes) as client:
+    with contextlib.ExitStack() as stack:
+        if client is None:
+            client = stack.enter_context(
+                dask_client(scheduler, jobs, processes)
+            )
         futures = DaskExecutor(client)._submit_map(
             _outcome, list(enumerate(names)),
             dict(master=master, lines=lines, read_options=read_options,
