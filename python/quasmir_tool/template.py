@@ -38,7 +38,7 @@ from typing import Any
 import numpy as np
 
 from .errors import InputError
-from .lines import C_LIGHT, doppler_factor
+from .lines import doppler_factor
 from .reading import Spectrum, read_spectrum
 
 __all__ = [
@@ -630,7 +630,8 @@ class Template:
 def _chunks(pairs: list, chunk_size: int) -> list[list]:
     if chunk_size < 1:
         raise InputError(f"chunk_size must be at least 1, not {chunk_size}")
-    return [pairs[i : i + chunk_size] for i in range(0, len(pairs), chunk_size)]
+    starts = range(0, len(pairs), chunk_size)
+    return [pairs[i : i + chunk_size] for i in starts]
 
 
 def build_template(

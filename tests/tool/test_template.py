@@ -260,8 +260,8 @@ def test_self_built_master_reaches_the_photon_limit(archive):
     cov = np.linalg.inv(design.T @ (design * w[:, None]))
     a, s, c = cov @ (design.T @ (w * measured))
     k = np.hypot(s, c)
-    k_err = np.sqrt((s * s * cov[1, 1] + c * c * cov[2, 2]
-                     + 2 * s * c * cov[1, 2])) / k
+    k_err = np.sqrt(s * s * cov[1, 1] + c * c * cov[2, 2]
+                     + 2 * s * c * cov[1, 2]) / k
     assert abs(k - archive["k"]) < 3.0 * k_err
 
 
