@@ -424,7 +424,8 @@ def cmd_measure(args: argparse.Namespace) -> int:
         for outcome in outcomes:
             if outcome.ok:
                 measured += 1
-                tables.add(outcome.result, outcome.spectrum.time_key)
+                time_key = getattr(outcome.spectrum, "time_key", None)
+                tables.add(outcome.result, time_key)
                 tables.checkpoint()
                 if first is None or outcome.index < first.index:
                     first = outcome

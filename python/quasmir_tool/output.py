@@ -114,7 +114,7 @@ def remove_stale_temporaries(path: str | os.PathLike) -> list[str]:
     path = os.fspath(path)
     directory = os.path.dirname(os.path.abspath(path))
     prefix = f".{os.path.basename(path)}."
-    removed = []
+    removed: list[str] = []
     try:
         names = os.listdir(directory)
     except OSError:
@@ -486,11 +486,11 @@ class ResultTables:
         """The per-line table (CSV mode), in input order."""
         return (self.line_header or "file\n") + "".join(self._ordered_lines())
 
-    def _write_lines(self) -> None:
-        if _is_fits_name(self.per_line):
-            write_line_table(self.per_line, self.line_table())
+    def _write_lines(self, path: str) -> None:
+        if _is_fits_name(path):
+            write_line_table(path, self.line_table())
         else:
-            _write_text_atomic(self.per_line, self.line_text())
+            _write_text_atomic(path, self.line_text())
 
     def checkpoint(self) -> None:
         """Rewrite the tables if that costs under a fifth of the time since
@@ -504,7 +504,7 @@ class ResultTables:
         row in the per-spectrum table always has its lines on disk."""
         start = _time.monotonic()
         if self.per_line is not None:
-            self._write_lines()
+            self._write_lines(self.per_line)
         if self.output is not None:
             write_table(self.output, self.ordered_rows())
         self._last_write = _time.monotonic()

@@ -324,15 +324,16 @@ def read_npz(source: Source) -> Raw:
         ) from None
     arrays = [k for k, v in data.items() if np.ndim(v) > 0]
     header = {k.upper(): v.item() for k, v in data.items() if np.ndim(v) == 0}
-    keys = {}
-    for what, wanted in (("wavelength", WAVE_NAMES), ("flux", FLUX_NAMES)):
-        keys[what] = _find(arrays, wanted)
-        if keys[what] is None:
-            raise _missing(path, what, arrays)
+    wave_key = _find(arrays, WAVE_NAMES)
+    if wave_key is None:
+        raise _missing(path, "wavelength", arrays)
+    flux_key = _find(arrays, FLUX_NAMES)
+    if flux_key is None:
+        raise _missing(path, "flux", arrays)
     err_key = _find(arrays, ERR_NAMES)
     return Raw(
-        _float_array(data[keys["wavelength"]], keys["wavelength"], path),
-        _float_array(data[keys["flux"]], keys["flux"], path),
+        _float_array(data[wave_key], wave_key, path),
+        _float_array(data[flux_key], flux_key, path),
         None
         if err_key is None
         else _float_array(data[err_key], err_key, path),
@@ -437,6 +438,7 @@ def read_fits_table(source: Source) -> Raw:
             values = values[0]
         return values
 
+    assert wave_col is not None  # _table_hdu found it
     wave = _to_angstrom(column(wave_col), hdu.columns[wave_col].unit, path)
     return Raw(
         wave,
@@ -458,7 +460,7 @@ def _wave_from_file(source: Source, shape: tuple) -> np.ndarray | None:
     (or WAVELENGTH), or the first image of the file `wave_path`."""
     path = source.path
     hdu = _named(_image_hdus(source), WAVE_NAMES)
-    where = f"{path}[{hdu.name}]" if hdu is not None else None
+    where = f"{path}[{hdu.name}]" if hdu is not None else path
     if source.wave_path is not None:
         wave_hdus = _open_fits(source.wave_path)
         if wave_hdus is None:
@@ -887,13 +889,14 @@ def _read_spectrum(
             )
         reader = readers[0]
     else:
-        reader = next((r for r in READERS if r.identify(source)), None)
-        if reader is None:
+        found = next((r for r in READERS if r.identify(source)), None)
+        if found is None:
             kind = "FITS file" if source.hdus is not None else "file"
             raise InputError(
                 f"{path}: unreadable format (a {kind} that no reader "
                 f"recognises: {', '.join(r.name for r in READERS)})"
             )
+        reader = found
     raw = reader.read(source)
     _check(raw, path)
 

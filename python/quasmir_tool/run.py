@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 import traceback
-from collections.abc import Iterator, Sequence
+from collections.abc import Generator, Sequence
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from dataclasses import dataclass
 from typing import Any
@@ -124,7 +124,7 @@ def measure_files(
     jobs: int = 1,
     read_options: dict | None = None,
     measure_options: dict | None = None,
-) -> Iterator[Outcome]:
+) -> Generator[Outcome, None, None]:
     """Measure files, yielding each outcome as it is ready.
 
     Parameters
