@@ -272,6 +272,22 @@ def _fail(message: str) -> InputError:
     return InputError(f"measure: {message}")
 
 
+def _is_count(value, least: int) -> bool:
+    """Whether `value` is an integer (of any type) of at least `least`."""
+    try:
+        return int(value) == value and value >= least
+    except (TypeError, ValueError, OverflowError):
+        return False
+
+
+def _float_array(values) -> np.ndarray:
+    """float64 array; masked entries (numpy masked arrays) become NaN."""
+    values = getattr(values, "value", values)
+    if isinstance(values, np.ma.MaskedArray):
+        return np.ma.filled(values.astype(float), np.nan)
+    return np.asarray(values, dtype=float)
+
+
 def _from_specutils(obj, name: str):
     import astropy.units as u
     from astropy.nddata import StdDevUncertainty
@@ -330,10 +346,10 @@ def _to_data(obj, name: str, need_err: bool) -> _Data:
                     f"(wave, flux[, flux_err]), not {type(obj).__name__}")
 
     try:
-        wave = np.asarray(getattr(wave, "value", wave), dtype=float)
-        flux = np.asarray(getattr(flux, "value", flux), dtype=float)
+        wave = _float_array(wave)
+        flux = _float_array(flux)
         if err is not None:
-            err = np.asarray(getattr(err, "value", err), dtype=float)
+            err = _float_array(err)
     except (TypeError, ValueError) as exc:
         raise _fail(f"{name} arrays are not numeric") from exc
     if err is None and need_err:
@@ -604,13 +620,18 @@ def measure(spectrum, master, lines=None, *, mask=None,
         raise _fail(f"sys_err must be finite and >= 0, not {sys_err}")
     if rv_guess is not None and not np.isfinite(rv_guess):
         raise _fail(f"rv_guess must be finite, not {rv_guess}")
-    if int(max_passes) != max_passes or max_passes < 1:
+    if not _is_count(max_passes, 1):
         raise _fail(f"max_passes must be a positive integer, not "
-                    f"{max_passes}")
-    if resample is not None and resample is not False and (
-            int(resample) != resample or resample < 0):
+                    f"{max_passes!r}")
+    if resample is True:
+        resample = 10
+    if resample is not None and resample is not False and not _is_count(
+            resample, 0):
         raise _fail(f"resample must be a non-negative integer, not "
-                    f"{resample}")
+                    f"{resample!r}")
+    if not _is_count(scan_lines, 1):
+        raise _fail(f"scan_lines must be a positive integer, not "
+                    f"{scan_lines!r}")
     if not (np.isfinite(reach) and reach > 0.0):
         raise _fail(f"reach must be positive, not {reach}")
     if not (np.isfinite(scan_range) and 0.0 < scan_range < 0.1 * C_LIGHT):

@@ -153,6 +153,15 @@ def test_bad_windows_are_dropped_and_counted(star, obs):
     assert r.extra["dropped"]["nan pixel"] == 3
 
 
+def test_masked_pixels_count_as_bad(star, obs):
+    master, lines = star
+    flux = np.ma.masked_array(obs.flux, mask=np.zeros(obs.flux.size, bool))
+    flux.mask[[300, 1200]] = True
+    r = measure((obs.wave, flux, obs.flux_err), master, lines, rv_guess=RV,
+                berv=obs.berv)
+    assert r.extra["dropped"] == {"nan pixel": 2}
+
+
 def test_windows_beyond_the_master_are_dropped(star, obs):
     master, lines = star
     # A master that stops in the middle of the spectrum.
@@ -304,6 +313,8 @@ def echelle_swapped(obs):
         (lambda o: o, {"estimator": "third"}, "unknown estimator 'third'"),
         (lambda o: o, {"lines": []}, "lines is empty"),
         (lambda o: o, {"max_passes": 0}, "max_passes must be"),
+        (lambda o: o, {"max_passes": "two"}, "max_passes must be"),
+        (lambda o: o, {"scan_lines": 0}, "scan_lines must be"),
         (lambda o: o, {"sys_err": -1.0}, "sys_err must be"),
         (lambda o: o, {"rv_guess": np.nan}, "rv_guess must be finite"),
         (lambda o: o, {"resample": 2.5}, "resample must be"),
@@ -312,7 +323,8 @@ def echelle_swapped(obs):
     ],
     ids=["ascending", "finite", "echelle-order", "outside", "shapes",
          "no-errors", "type", "estimator", "empty-lines", "passes",
-         "sys-err", "guess", "resample", "mask", "min-pixels"],
+         "passes-text", "scan-lines", "sys-err", "guess", "resample",
+         "mask", "min-pixels"],
 )
 def test_bad_input_raises_one_line(star, obs, make, kwargs, message):
     master, lines = star
