@@ -133,10 +133,8 @@ def line_indicators(result: Any) -> Any:
     centre = _column(lines, "centre")
     n = 0 if centre is None else centre.size
     table = Table()
-    table["line"] = (
-        np.arange(n) if _column(lines, "line") is None
-        else _column(lines, "line").astype(int)
-    )
+    index = _column(lines, "line")
+    table["line"] = np.arange(n) if index is None else index.astype(int)
     table["centre"] = centre if centre is not None else np.zeros(0)
     table["centre"].unit = "Angstrom"
     table["used"] = _used(lines)
@@ -144,9 +142,9 @@ def line_indicators(result: Any) -> Any:
     table["dlw"], table["dlw_err"] = dlw, dlw_err
     table["dlw"].unit = table["dlw_err"].unit = "m2 / s2"
     ind = indicators(result)
-    if n and np.isfinite(ind.crx_wave):
+    rv = _column(lines, "rv")
+    if centre is not None and rv is not None and np.isfinite(ind.crx_wave):
         x = np.log(centre / ind.crx_wave)
-        rv = _column(lines, "rv")
         table["x"] = x
         table["crx_residual"] = rv - (ind.crx_intercept + ind.crx * x)
     else:
@@ -193,6 +191,8 @@ def line_width(result: Any) -> tuple[float, float, int, str]:
         # line profile), and the common factor is set by the scatter of
         # the lines themselves, robustly (1.4826 MAD).
         rv_err = _column(lines, "rv_err")
+        if rv_err is None:
+            return np.nan, np.nan, 0, "none"
         good &= np.isfinite(rv_err) & (rv_err > 0)
         if good.sum() < 3:
             return np.nan, np.nan, int(good.sum()), "none"
@@ -200,7 +200,7 @@ def line_width(result: Any) -> tuple[float, float, int, str]:
         scale = 1.4826 * float(np.median(np.abs(u - np.median(u))))
         if not scale > 0:
             return np.nan, np.nan, int(good.sum()), "none"
-        dlw_err = rv_err * scale
+        dlw_err = np.asarray(rv_err * scale, dtype=float)
         source = "scatter"
     comb = combine(dlw[good], dlw_err[good])
     return comb.rv, comb.rv_err, comb.n_used, source

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -208,6 +208,7 @@ def _columns(table: Any) -> dict[str, np.ndarray]:
     Table, a mapping of columns or a sequence of row dicts."""
     if isinstance(table, (str, os.PathLike)):
         table = read_results(table)
+    items: Iterable[tuple[Any, Any]]
     if isinstance(table, Mapping):
         items = table.items()
     elif hasattr(table, "colnames"):
