@@ -3,8 +3,10 @@ of synthetic spectra against the truth, every kind of bad input as one
 line without a traceback, a bad file among good ones, threads, rdb."""
 
 import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 
 import numpy as np
 import pytest
@@ -17,6 +19,16 @@ from quasmir_tool.synthetic import make_star, observe
 
 RANGE = (5000.0, 5025.0)  # short spectra keep the suite fast
 BJD0 = 2460000.0
+
+
+def quasmir_command():
+    """The installed console script (beside the interpreter, or in its
+    scripts directory), else ``python -m quasmir_tool``."""
+    where = os.pathsep.join(
+        [os.path.dirname(sys.executable), sysconfig.get_path("scripts")]
+    )
+    exe = shutil.which("quasmir", path=where)
+    return [exe] if exe else [sys.executable, "-m", "quasmir_tool"]
 
 
 def write_observation(path, spectrum, bjd, berv):
@@ -61,9 +73,11 @@ def dataset(tmp_path_factory):
 
 def run_cli(*args, cwd=None):
     """The installed console script, as a user runs it."""
-    exe = os.path.join(os.path.dirname(sys.executable), "quasmir")
     return subprocess.run(
-        [exe, *map(str, args)], capture_output=True, text=True, cwd=cwd
+        [*quasmir_command(), *map(str, args)],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
     )
 
 

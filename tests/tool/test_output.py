@@ -3,9 +3,11 @@ and runs interrupted (SIGINT) or killed (SIGKILL) half-way."""
 
 import math
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import sysconfig
 import time
 
 import numpy as np
@@ -62,6 +64,16 @@ def dataset(tmp_path_factory):
         ).writeto(path)
         files.append(str(path))
     return root, files
+
+
+def quasmir_command():
+    """The installed console script (beside the interpreter, or in its
+    scripts directory), else ``python -m quasmir_tool``."""
+    where = os.pathsep.join(
+        [os.path.dirname(sys.executable), sysconfig.get_path("scripts")]
+    )
+    exe = shutil.which("quasmir", path=where)
+    return [exe] if exe else [sys.executable, "-m", "quasmir_tool"]
 
 
 def command(dataset, files, out, per_line):
@@ -282,10 +294,12 @@ def test_resume_with_a_fits_per_line_table(dataset, tmp_path):
 
 
 def _start(dataset, out, per_line, jobs=1):
-    exe = os.path.join(os.path.dirname(sys.executable), "quasmir")
     args = command(dataset, dataset[1], out, per_line) + ["-j", str(jobs)]
     return subprocess.Popen(
-        [exe, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        [*quasmir_command(), *args],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
     )
 
 
