@@ -15,6 +15,7 @@ file has none, and the checks of the wavelengths.
 
 from __future__ import annotations
 
+import gzip
 import os
 import threading
 import warnings
@@ -579,10 +580,15 @@ def _open_fits(path: str) -> Any:
 
     try:
         with open(path, "rb") as f:
-            if f.read(9) != b"SIMPLE  =":
-                return None
-    except OSError as exc:
-        raise InputError(f"{path}: cannot read ({exc.strerror})") from None
+            head = f.read(9)
+        if head.startswith(b"\x1f\x8b"):  # gzip: astropy reads FITS.gz
+            with gzip.open(path, "rb") as f:
+                head = f.read(9)
+    except (OSError, EOFError) as exc:
+        reason = getattr(exc, "strerror", None) or str(exc)
+        raise InputError(f"{path}: cannot read ({reason})") from None
+    if head != b"SIMPLE  =":
+        return None
     with _ASTROPY_LOCK, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
@@ -633,7 +639,9 @@ def _read_time(
     ):
         return float(value), time_key
     try:
-        return float(Time(str(value).strip(), scale="utc").mjd), time_key
+        with _ASTROPY_LOCK, warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # e.g. ERFA's "dubious year"
+            return float(Time(str(value).strip(), scale="utc").mjd), time_key
     except ValueError:
         raise InputError(
             f"{path}: header key {time_key} = {value!r} is not a time"

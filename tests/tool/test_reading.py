@@ -394,3 +394,15 @@ def test_image_unit_becomes_angstrom(tmp_path):
         CDELT1=(WAVE[1] - WAVE[0]) / 10.0,
     )
     np.testing.assert_allclose(read_spectrum(path).wave, WAVE, rtol=1e-12)
+
+
+def test_gzipped_fits(tmp_path):
+    import gzip
+
+    plain = tmp_path / "s.fits"
+    write_linear_image(plain)
+    packed = tmp_path / "s.fits.gz"
+    packed.write_bytes(gzip.compress(plain.read_bytes()))
+    spectrum = read_spectrum(packed)
+    assert spectrum.format == "fits-image"
+    np.testing.assert_allclose(spectrum.flux, FLUX)
