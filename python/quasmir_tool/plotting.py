@@ -210,7 +210,7 @@ def plot_line_window(
         f"line at {float(line['centre']):.3f} \u00c5: "
         f"{float(line['rv']):.1f} \u00b1 {float(line['rv_err']):.1f} m/s"
     )
-    ax.legend(loc="lower right", fontsize="small")
+    ax.legend(loc="best", fontsize="small")
 
 
 def plot_results(
