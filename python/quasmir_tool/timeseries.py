@@ -328,7 +328,7 @@ def plot_results(
         pg = pgrams[name]
         ax = row[1]
         ax.plot(pg.period, pg.power, lw=0.8, color="k")
-        ax.set_xscale("log")
+        _period_axis(ax, pg.period)
         for (prob, level), style in zip(pg.levels.items(), (":", "--", "-.")):
             ax.axhline(level, ls=style, lw=0.8, color="C3",
                        label=f"FAP {prob:g}")
@@ -349,6 +349,19 @@ def plot_results(
     path = os.fspath(path)
     fig.savefig(path, format=format, dpi=120)
     return path
+
+
+def _period_axis(ax: Any, period: np.ndarray) -> None:
+    """A logarithmic period axis labelled in plain days."""
+    from matplotlib.ticker import FixedLocator, NullFormatter
+
+    ax.set_xscale("log")
+    ticks = [t * 10.0**e for e in range(-2, 5) for t in (1, 2, 5)]
+    shown = [t for t in ticks if period.min() <= t <= period.max()]
+    ax.xaxis.set_major_locator(FixedLocator(shown))
+    ax.xaxis.set_major_formatter(lambda value, _: f"{value:g}")
+    ax.xaxis.set_minor_formatter(NullFormatter())
+    ax.set_xlim(period.min(), period.max())
 
 
 # --------------------------------------------------------------------------
