@@ -412,6 +412,8 @@ def test_every_format_measured(dataset, tmp_path, capsys, kind):
     path = tmp_path / f"obs.{kind}"
     write_format(kind, path, spectrum, berv)
     options = ["--snr", "200"] if kind == "text-snr" else []
+    if kind == "echelle":  # the figure finds the line in its order
+        options += ["--plot", str(tmp_path / "rv.png")]
     out = tmp_path / "rv.csv"
     run = run_main(capsys, *base(dataset, path), "-o", out, *options)
     assert run.returncode == 0, run.stderr
