@@ -297,3 +297,48 @@ def test_template_command(short, tmp_path, capsys):
     assert main(["measure", *paths, "--master", str(out), "--berv-key",
                  "BERV", "--quiet"]) == 0
     assert "rv_err" in capsys.readouterr().out
+
+
+def test_echelle_orders_are_coadded(short):
+    _, lines, spectra, rv = short
+    orders = []
+    for s in spectra:
+        # Two orders overlapping by a fifth of their length.
+        n = s.wave.size
+        cut = [slice(0, 3 * n // 5), slice(2 * n // 5, n)]
+        size = min(c.stop - c.start for c in cut)
+        pick = [slice(c.start, c.start + size) for c in cut]
+        orders.append(type(s)(
+            wave=np.stack([s.wave[p] for p in pick]),
+            flux=np.stack([s.flux[p] for p in pick]),
+            flux_err=np.stack([s.flux_err[p] for p in pick]),
+            berv=s.berv,
+        ))
+    template = build_template(orders, rv)
+    # The overlap counts each order of each spectrum.
+    assert template.n_spectra.max() == 2 * len(spectra)
+    ratio, _ = noiseless_ratio(template, lines, len(spectra))
+    assert np.std(ratio - 1.0) < 1.5 / 150.0 / np.sqrt(len(spectra))
+
+
+def test_given_master_sets_the_zero_point(short):
+    star, _, spectra, rv = short
+    template = make_template(spectra, master=star, iterations=1)
+    # The first velocities come from the true master: no offset beyond
+    # the errors (about 2.2 m/s each), where the highest signal-to-noise
+    # observation would have set the zero point at its own velocity.
+    dev = template.rv - rv
+    assert np.all(np.abs(dev) < 10.0)
+    assert abs(np.mean(dev)) < 5.0
+    assert np.std(rv) > 15.0
+
+
+def test_a_spectrum_that_cannot_be_measured_is_left_out(short):
+    _, _, spectra, rv = short
+    star, _ = make_star(seed=13, wave_range=(5600.0, 5620.0))
+    stranger = observe(star, 0.0, 0.0, 150.0, np.random.default_rng(1))
+    stranger.path = "elsewhere"
+    template = make_template(spectra[:3] + [stranger], iterations=1)
+    assert [name for name, _ in template.failed] == ["elsewhere"]
+    assert np.isnan(template.rv[3]) and np.all(np.isfinite(template.rv[:3]))
+    assert template.n_spectra.max() == 3
