@@ -2,6 +2,7 @@
 the serial results bit for bit."""
 
 import builtins
+import json
 
 import numpy as np
 import pytest
@@ -128,15 +129,24 @@ def test_missing_dask_says_how_to_get_it(monkeypatch, files):
         list(measure_files(files, master))
 
 
-def test_template_command_on_a_running_scheduler(files, client, tmp_path):
+@pytest.mark.parametrize("how", ["address", "scheduler file"])
+def test_template_command_on_a_running_scheduler(files, client, tmp_path,
+                                                 how):
     from quasmir_tool.cli import main
     from quasmir_tool.template import read_template
 
     good = [p for p in files if "broken" not in p]
     out = tmp_path / "master.fits"
+    scheduler = client.scheduler.address
+    if how == "scheduler file":
+        # What ``dask scheduler --scheduler-file`` writes, in short.
+        scheduler = str(tmp_path / "scheduler.json")
+        with open(scheduler, "w") as f:
+            json.dump({"type": "Scheduler",
+                       "address": client.scheduler.address}, f)
     assert main(["template", *good, "-o", str(out), "--berv-key", "BERV",
-                 "--iterations", "1", "--scheduler",
-                 client.scheduler.address, "--quiet"]) == 0
+                 "--iterations", "1", "--scheduler", scheduler,
+                 "--quiet"]) == 0
     serial = make_template(good, iterations=1,
                            read_options={"berv_key": "BERV"})
     written = read_template(out)
