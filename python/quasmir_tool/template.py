@@ -748,6 +748,17 @@ def build_template(
 # The iteration
 
 
+def _survey_one(
+    source: Source, read_options: dict | None = None
+) -> tuple | str:
+    """`survey` of one spectrum, or the message of why it cannot be
+    read."""
+    try:
+        return survey(source, read_options)
+    except InputError as exc:
+        return str(exc)
+
+
 def _measure_one(
     item: tuple[Source, float | None],
     master: Spectrum,
@@ -770,6 +781,9 @@ def _measure_one(
         result = measure(spec, master, lines, **options)
     except InputError as exc:
         return np.nan, berv, str(exc)
+    except Exception as exc:  # one spectrum must not stop the archive
+        first = str(exc).splitlines()[0] if str(exc) else ""
+        return np.nan, berv, f"{type(exc).__name__}: {first}".rstrip(": ")
     if not np.isfinite(result.rv):
         return np.nan, berv, "no finite velocity"
     return float(result.rv), berv, None
@@ -836,12 +850,22 @@ def make_template(
     if iterations < 1:
         raise InputError(f"iterations must be at least 1, not {iterations}")
     say = progress or (lambda message: None)
-    info = executor.map(survey, spectra, read_options=read_options)
+    all_names = [_name(s, i) for i, s in enumerate(spectra)]
+    surveyed = executor.map(_survey_one, spectra, read_options=read_options)
+    unreadable = {
+        all_names[i]: r for i, r in enumerate(surveyed) if isinstance(r, str)
+    }
+    keep = [i for i, r in enumerate(surveyed) if not isinstance(r, str)]
+    if not keep:
+        name, why = next(iter(unreadable.items()))
+        raise InputError(f"no spectrum could be read ({name}: {why})")
+    spectra = [spectra[i] for i in keep]
+    names = [all_names[i] for i in keep]
+    info = [surveyed[i] for i in keep]
     lo = min(i[0] for i in info)
     hi = max(i[1] for i in info)
     oversample = build_options.pop("oversample", 10.0)
     grid = common_grid(lo, hi, min(i[2] for i in info), oversample)
-    names = [_name(s, i) for i, s in enumerate(spectra)]
     ref_index = int(np.argmax([i[3] for i in info]))
     say(f"reference: {names[ref_index]} (S/N {info[ref_index][3]:.0f})")
     reference = build_template(
@@ -857,6 +881,7 @@ def make_template(
         first = read_spectrum(master, need_errors=False)
     history = []
     failed: dict[str, str] = {}
+    rvs = bervs = np.zeros(0)
     current = first
     template = reference
     # The first velocities come from the scan; later ones start from the
@@ -871,9 +896,7 @@ def make_template(
         )
         rvs = np.array([m[0] for m in measured])
         bervs = np.array([m[1] for m in measured])
-        for name, m in zip(names, measured):
-            if m[2] is not None:
-                failed[name] = m[2]
+        failed = {n: m[2] for n, m in zip(names, measured) if m[2]}
         if not np.isfinite(rvs).any():
             first_failure = next(iter(failed.items()))
             raise InputError(
@@ -888,11 +911,19 @@ def make_template(
             read_options=read_options, executor=executor, **build_options,
         )
         current = template.spectrum()
-    template.berv = bervs
-    template.names = names
+    # Back to the spectra as given, unreadable ones included (NaN).
+    def full(values: np.ndarray) -> np.ndarray:
+        out = np.full(len(all_names), np.nan)
+        out[keep] = values
+        return out
+
+    template.rv = full(rvs)
+    template.berv = full(bervs)
+    template.names = all_names
     template.iterations = iterations
-    template.rv_history = history
-    template.failed = sorted(failed.items())
+    template.rv_history = [full(h) for h in history]
+    failed.update(unreadable)
+    template.failed = [(n, failed[n]) for n in all_names if n in failed]
     return template
 
 

@@ -342,3 +342,34 @@ def test_a_spectrum_that_cannot_be_measured_is_left_out(short):
     assert [name for name, _ in template.failed] == ["elsewhere"]
     assert np.isnan(template.rv[3]) and np.all(np.isfinite(template.rv[:3]))
     assert template.n_spectra.max() == 3
+
+
+def test_template_command_leaves_out_a_bad_file(short, tmp_path, capsys):
+    _, _, spectra, _ = short
+    paths = []
+    for i, s in enumerate(spectra[:3]):
+        path = tmp_path / f"obs{i}.fits"
+        write_fits(path, s)
+        paths.append(str(path))
+    broken = tmp_path / "broken.fits"
+    broken.write_bytes(b"SIMPLE  = broken")
+    paths.insert(1, str(broken))
+    out = tmp_path / "master.fits"
+    status = main(["template", *paths, "-o", str(out), "--berv-key",
+                   "BERV", "--iterations", "1", "--quiet"])
+    assert status == 1
+    err = capsys.readouterr().err
+    assert "broken.fits" in err and "Traceback" not in err
+    back = read_template(out)
+    assert np.isnan(back.rv[1]) and np.all(np.isfinite(back.rv[[0, 2, 3]]))
+    assert back.n_spectra.max() == 3
+
+
+def test_template_command_without_any_good_file(tmp_path, capsys):
+    broken = tmp_path / "broken.fits"
+    broken.write_bytes(b"SIMPLE  = broken")
+    status = main(["template", str(broken), "-o", str(tmp_path / "m.fits")])
+    assert status != 0
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and "broken.fits" in err[0]
+    assert not (tmp_path / "m.fits").exists()
