@@ -1032,6 +1032,9 @@ def add_template_command(subparsers: Any) -> argparse.ArgumentParser:
     p.add_argument("--lines", metavar="FILE",
                    help="line list for the velocities (default: found "
                    "in each master)")
+    p.add_argument("--mask", metavar="FILE",
+                   help="observed-frame wavelength intervals (start, end) "
+                   "to leave out of the velocities and the co-addition")
     p.add_argument("--estimator", choices=("first", "offset", "second"),
                    default="first", help="Taylor fit of the velocities")
     p.add_argument("--oversample", type=float, default=10.0, metavar="X",
@@ -1085,6 +1088,13 @@ def template_main(args: argparse.Namespace) -> int:
         from .lines import read_lines
 
         lines = read_lines(args.lines)
+    mask = None
+    measure_options: dict[str, Any] = {"estimator": args.estimator}
+    if args.mask is not None:
+        from .lines import read_mask
+
+        mask = read_mask(args.mask)
+        measure_options["mask"] = mask
     master = None
     if args.master is not None:
         try:
@@ -1098,10 +1108,9 @@ def template_main(args: argparse.Namespace) -> int:
         raise InputError(f"-o {args.output}: is one of the input files")
     options = dict(
         master=master, iterations=args.iterations, lines=lines,
-        read_options=read_options,
-        measure_options={"estimator": args.estimator},
+        read_options=read_options, measure_options=measure_options,
         oversample=args.oversample, degree=args.degree, kappa=args.kappa,
-        chunk_size=args.chunk_size,
+        chunk_size=args.chunk_size, mask=mask,
         progress=None if args.quiet else say,
     )
     paths = list(dict.fromkeys(args.spectra))

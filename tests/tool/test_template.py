@@ -373,3 +373,20 @@ def test_template_command_without_any_good_file(tmp_path, capsys):
     err = capsys.readouterr().err.strip().splitlines()
     assert len(err) == 1 and "broken.fits" in err[0]
     assert not (tmp_path / "m.fits").exists()
+
+
+def test_mask_leaves_out_observed_intervals(short):
+    _, _, spectra, rv = short
+    victim = spectra[2]
+    centre = victim.wave[victim.wave.size // 2]
+    # A band fixed on the detector: every spectrum loses it, each at its
+    # own place of the star's frame.
+    band = np.array([[centre - 0.5, centre + 0.5]])
+    clean = build_template(spectra, rv)
+    masked = build_template(spectra, rv, grid=clean.wave, mask=band)
+    lost = clean.n_spectra - masked.n_spectra
+    assert lost.min() >= 0 and lost.max() == len(spectra)
+    for s, v in zip(spectra, rv):
+        where = rest_wavelength(centre, s.berv, v)
+        near = np.abs(clean.wave - where) < 0.3
+        assert np.all(lost[near] >= 1)
