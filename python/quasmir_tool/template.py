@@ -1062,6 +1062,9 @@ def add_template_command(subparsers: Any) -> argparse.ArgumentParser:
                    help="run on a local Dask cluster of N processes")
     p.add_argument("--quiet", action="store_true",
                    help="no progress messages")
+    p.add_argument("--debug", action="store_true",
+                   default=argparse.SUPPRESS,
+                   help="show tracebacks of errors")
     p.set_defaults(func=template_main)
     return p
 

@@ -388,6 +388,9 @@ def add_plot_command(subparsers: Any) -> argparse.ArgumentParser:
                    "png)")
     p.add_argument("--min-period", type=float, default=None, metavar="DAYS")
     p.add_argument("--max-period", type=float, default=None, metavar="DAYS")
+    p.add_argument("--debug", action="store_true",
+                   default=argparse.SUPPRESS,
+                   help="show tracebacks of errors")
     p.set_defaults(func=plot_main)
     return p
 
