@@ -10,11 +10,11 @@ from astropy.io import fits
 from quasmir_tool import measure, read_spectrum
 from quasmir_tool.cli import main
 from quasmir_tool.errors import InputError
+from quasmir_tool.example import fit_semi_amplitude, make_example
 from quasmir_tool.synthetic import (
     make_star,
     model_at,
     observe,
-    photon_noise_limit,
     star_flux,
 )
 from quasmir_tool.template import (
@@ -217,59 +217,44 @@ def test_bad_input(short, call, message):
 
 
 # --------------------------------------------------------------------------
-# The example's archive: 20 observations over 30 days
+# The example's archive: 20 observations over 30 days, a planet of
+# 10 m/s, BERV through +-30 km/s, signal-to-noise 100
 
 
 @pytest.fixture(scope="module")
-def archive():
-    star, _ = make_star(seed=0)
-    rng = np.random.default_rng(2024)
-    n, period, k = 20, 3.7, 10.0
-    time = 60000.0 + np.sort(rng.uniform(0.0, 30.0, n))
-    rv = k * np.sin(2.0 * np.pi * (time - time[0]) / period) - 1500.0
-    berv = 30000.0 * np.sin(2.0 * np.pi * (time - time[0]) / 60.0 + 2.5)
-    spectra, limits = [], []
-    for i in range(n):
-        s = observe(star, rv[i], berv[i], 100.0, rng, time=time[i])
-        limits.append(photon_noise_limit(s, star, rv[i]))
-        s.path = f"obs{i:02d}"
-        spectra.append(blazed(s, rng))
-    template = make_template(spectra, iterations=2)
-    return dict(spectra=spectra, rv=rv, time=time, period=period, k=k,
-                limit=float(np.sqrt(np.mean(np.square(limits)))),
-                template=template)
+def archive(tmp_path_factory):
+    """The example's 20 observations (files) and a master built from
+    them."""
+    example = make_example(str(tmp_path_factory.mktemp("example")))
+    read = {"berv_key": "BERV", "berv_unit": "km/s"}
+    template = make_template(example.files, iterations=2, read_options=read)
+    return example, read, template
 
 
 def test_self_built_master_reaches_the_photon_limit(archive):
-    master = archive["template"].spectrum()
-    results = [measure(s, master) for s in archive["spectra"]]
+    example, read, template = archive
+    master = template.spectrum()
+    results = [measure(read_spectrum(f, **read), master)
+               for f in example.files]
     measured = np.array([r.rv for r in results])
     err = np.array([r.rv_err for r in results])
     # A master built from the data has no absolute zero point.
-    dev = measured - archive["rv"]
+    dev = measured - example.rv
     dev -= np.average(dev, weights=err**-2)
-    scatter = np.std(dev, ddof=1)
-    assert scatter < 1.3 * archive["limit"]
+    limit = np.sqrt(np.mean(np.square(example.limit)))
+    assert np.std(dev, ddof=1) < 1.3 * limit
     assert np.std(dev / err, ddof=1) < 1.5
-
-    # The planet: sine of the known period, linear in (a, A, B).
-    phase = 2.0 * np.pi * archive["time"] / archive["period"]
-    design = np.column_stack([np.ones_like(phase), np.sin(phase),
-                              np.cos(phase)])
-    w = err**-2
-    cov = np.linalg.inv(design.T @ (design * w[:, None]))
-    a, s, c = cov @ (design.T @ (w * measured))
-    k = np.hypot(s, c)
-    k_err = np.sqrt(s * s * cov[1, 1] + c * c * cov[2, 2]
-                     + 2 * s * c * cov[1, 2]) / k
-    assert abs(k - archive["k"]) < 3.0 * k_err
+    # The planet.
+    k, k_err = fit_semi_amplitude(example.time, measured, err,
+                                  example.period)
+    assert abs(k - example.k) < 3.0 * k_err
 
 
 def test_iterations_improve_the_velocities(archive):
-    template = archive["template"]
+    example, _, template = archive
     assert len(template.rv_history) == 2
     spread = [
-        np.std(h - archive["rv"] - np.mean(h - archive["rv"]))
+        np.std(h - example.rv - np.mean(h - example.rv))
         for h in template.rv_history
     ]
     # Against one observation, then against the co-added master.
