@@ -1,0 +1,111 @@
+"""The robust combination of line velocities: a Gaussian core of the
+lines' own errors plus a broad outlier component, fitted jointly."""
+
+import numpy as np
+import pytest
+
+from quasmir_tool.combining import combine, weighted_mean, weighted_median
+
+
+def lines(rng, n=800, scale=1.0):
+    """Line errors spread like a real star's (30 m/s to 3 km/s) and
+    velocities scattered by `scale` times those errors about 0."""
+    err = 10.0 ** rng.uniform(1.5, 3.5, n)
+    return rng.normal(0.0, scale * err), err
+
+
+def test_clean_lines_give_the_weighted_mean():
+    rng = np.random.default_rng(1)
+    v, err = lines(rng)
+    mean, mean_err = weighted_mean(v, err)
+    c = combine(v, err)
+    assert c.rv == pytest.approx(mean, abs=0.05 * mean_err)
+    # The error is the weighted mean's, times the fitted error scale,
+    # which only sampling noise lifts above 1 here.
+    assert c.rv_err == pytest.approx(c.error_scale * mean_err, rel=0.01)
+    assert c.error_scale == pytest.approx(1.0, abs=0.06)
+    assert c.outlier_fraction < 0.01
+    assert c.n_used == v.size
+
+
+@pytest.mark.parametrize("fraction", [0.05, 0.2, 0.4])
+@pytest.mark.parametrize("offset", [3000.0, -20000.0])
+def test_injected_outliers_do_not_move_the_velocity(fraction, offset):
+    rng = np.random.default_rng(2)
+    v, err = lines(rng)
+    _, clean_err = weighted_mean(v, err)
+    bad = rng.random(v.size) < fraction
+    v[bad] += offset + rng.normal(0.0, 0.3 * abs(offset), bad.sum())
+    c = combine(v, err)
+    naive, _ = weighted_mean(v, err)
+    assert abs(naive) > 5.0 * clean_err  # the outliers do matter ...
+    assert abs(c.rv) < 3.0 * c.rv_err  # ... but not to the mixture
+    assert c.rv_err < 1.5 * clean_err
+    # Outliers within the errors of the weak lines cannot be told from
+    # good lines (and weak good lines share the broad component's
+    # probability): the fraction is exact only for clear outliers.
+    if abs(offset) > 10000.0:
+        assert c.outlier_fraction == pytest.approx(bad.mean(), abs=0.04)
+    else:
+        assert 0.5 * bad.mean() < c.outlier_fraction < 1.5 * bad.mean()
+    # The lines that stand out are the injected ones.
+    far = np.abs(v - c.rv) > 10.0 * err
+    assert np.all(c.p_outlier[far] > 0.99)
+    # Good lines keep their weight where it matters: the precise ones.
+    w = 1.0 / err[~bad] ** 2
+    assert np.sum(w * c.p_outlier[~bad]) / np.sum(w) < 0.1
+
+
+@pytest.mark.parametrize("scale", [1.5, 3.0])
+def test_error_grows_with_excess_scatter(scale):
+    rng = np.random.default_rng(3)
+    v, err = lines(rng, scale=scale)
+    _, formal = weighted_mean(v, err)
+    c = combine(v, err)
+    assert c.error_scale == pytest.approx(scale, rel=0.1)
+    assert c.rv_err == pytest.approx(scale * formal, rel=0.1)
+    assert c.chi2_red == pytest.approx(scale**2, rel=0.2)
+
+
+def test_errors_are_honest_over_many_sets():
+    """The reported error matches the scatter of the combined velocity,
+    with and without outliers."""
+    rng = np.random.default_rng(4)
+    pulls = []
+    for k in range(300):
+        v, err = lines(rng, n=300)
+        if k % 2:
+            bad = rng.random(v.size) < 0.1
+            v[bad] += rng.normal(2000.0, 5000.0, bad.sum())
+        c = combine(v, err)
+        pulls.append(c.rv / c.rv_err)
+    pulls = np.array(pulls)
+    assert 0.9 < np.std(pulls) < 1.1
+    assert abs(np.mean(pulls)) < 3.0 / np.sqrt(pulls.size)
+
+
+def test_unusable_entries_are_ignored():
+    rng = np.random.default_rng(5)
+    v, err = lines(rng, n=200)
+    ref = combine(v, err)
+    v2 = np.r_[v, np.nan, 1e6, 5.0, np.inf]
+    err2 = np.r_[err, 10.0, np.nan, 0.0, 10.0]
+    c = combine(v2, err2)
+    assert c.n_used == v.size
+    assert c.rv == ref.rv and c.rv_err == ref.rv_err
+    assert np.all(np.isnan(c.p_outlier[v.size:]))
+
+
+def test_degenerate_sets():
+    none = combine(np.array([np.nan]), np.array([1.0]))
+    assert np.isnan(none.rv) and none.n_used == 0
+    one = combine(np.array([12.0]), np.array([3.0]))
+    assert (one.rv, one.rv_err, one.n_used) == (12.0, 3.0, 1)
+    two = combine(np.array([1.0, 3.0]), np.array([1.0, 1.0]))
+    assert two.rv == pytest.approx(2.0)
+
+
+def test_weighted_median():
+    v = np.array([5.0, 1.0, 3.0, 100.0])
+    assert weighted_median(v, np.ones(4)) in (3.0, 5.0)
+    assert weighted_median(v, np.array([0.0, 0.0, 0.0, 1.0])) == 100.0
