@@ -110,13 +110,15 @@ def _used(lines: Any) -> np.ndarray:
     return np.ones(n, dtype=bool) if used is None else used.astype(bool)
 
 
-def line_indicators(result: Any) -> Any:
+def line_indicators(result: Any, ind: Indicators | None = None) -> Any:
     """Per-line indicators of a measurement.
 
     Parameters
     ----------
     result : Result
         From `quasmir_tool.measure`.
+    ind : Indicators, optional
+        ``indicators(result)``, if already computed.
 
     Returns
     -------
@@ -141,7 +143,8 @@ def line_indicators(result: Any) -> Any:
     dlw, dlw_err = _line_dlw(lines)
     table["dlw"], table["dlw_err"] = dlw, dlw_err
     table["dlw"].unit = table["dlw_err"].unit = "m2 / s2"
-    ind = indicators(result)
+    if ind is None:
+        ind = indicators(result)
     rv = _column(lines, "rv")
     if centre is not None and rv is not None and np.isfinite(ind.crx_wave):
         x = np.log(centre / ind.crx_wave)

@@ -17,6 +17,7 @@ interrupted (Ctrl-C or SIGTERM), after saving every result obtained.
 from __future__ import annotations
 
 import argparse
+import functools
 import importlib
 import math
 import os
@@ -27,6 +28,7 @@ import traceback
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
+from . import scaleout
 from .errors import InputError
 
 __all__ = ["build_parser", "main"]
@@ -217,6 +219,7 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N",
         help="measure N spectra at once, in threads (default 1)",
     )
+    scaleout.add_scheduler_option(measure)
     measure.add_argument(
         "-o",
         "--output",
@@ -390,6 +393,12 @@ def cmd_measure(args: argparse.Namespace) -> int:
     from .reading import read_spectrum
     from .run import measure_files
 
+    run_files: Any = measure_files
+    if args.scheduler is not None:
+        # The same outcomes, computed on the cluster's workers.
+        run_files = functools.partial(
+            scaleout.measure_files, scheduler=args.scheduler
+        )
     _check_outputs(args)
     paths = list(dict.fromkeys(args.spectra))  # each file once, in order
     read_options = _read_options(args)
@@ -410,7 +419,7 @@ def cmd_measure(args: argparse.Namespace) -> int:
     measured = failed = 0
     first: Any = None
     interrupted = False
-    outcomes = measure_files(
+    outcomes = run_files(
         todo,
         master,
         lines,

@@ -13,6 +13,7 @@ from __future__ import annotations
 import csv
 import io
 import math
+import numbers
 import os
 import time as _time
 import uuid
@@ -36,7 +37,9 @@ __all__ = [
 ]
 
 #: Columns of the per-spectrum CSV table.  Velocities in m/s, time in days
-#: as read from the header.
+#: as read from the header; last the activity indicators
+#: (`activity.COLUMNS`): line width dlw in m²/s², chromatic slope crx in
+#: m/s per unit of ln wavelength, each with its error.
 CSV_COLUMNS = (
     "file",
     "time",
@@ -48,13 +51,22 @@ CSV_COLUMNS = (
     "chi2_red",
     "berv",
     "err_source",
+    "dlw",
+    "dlw_err",
+    "crx",
+    "crx_err",
 )
 #: Columns of the rdb table: rjd = BJD - 2400000 (days), vrad and svrad in
-#: m/s, then the rest as in the CSV table.
+#: m/s, the indicators with ``s`` + name for an error (as RV-fitting tools
+#: name them), then the rest as in the CSV table.
 RDB_COLUMNS = (
     "rjd",
     "vrad",
     "svrad",
+    "dlw",
+    "sdlw",
+    "crx",
+    "scrx",
     "n_used",
     "n_dropped",
     "outlier_fraction",
@@ -63,6 +75,9 @@ RDB_COLUMNS = (
     "err_source",
     "file",
 )
+#: rdb names of columns that the CSV table names otherwise.
+_RDB_ALIASES = {"vrad": "rv", "svrad": "rv_err", "sdlw": "dlw_err",
+                "scrx": "crx_err"}
 _INT_COLUMNS = ("n_used", "n_dropped")
 _TEXT_COLUMNS = ("file", "err_source")
 _JD_OFFSET = 2400000.0
@@ -174,12 +189,23 @@ def rjd(time: float | None, time_key: str | None) -> float:
     return time
 
 
-def result_row(result: Any, time_key: str | None = None) -> dict:
-    """One table row (a dict over both column sets) from a `Result`."""
-    return {
+def result_row(
+    result: Any,
+    time_key: str | None = None,
+    indicators: Any = None,
+) -> dict:
+    """One table row (a dict over both column sets) from a `Result`;
+    `indicators` are its `activity.Indicators` if already computed.
+    Every number is a plain Python int or float."""
+    from .activity import indicators as activity_indicators
+
+    time = None if result.time is None else float(result.time)
+    if indicators is None:
+        indicators = activity_indicators(result)
+    row = {
         "file": str(result.path),
-        "time": result.time,
-        "rjd": rjd(result.time, time_key),
+        "time": time,
+        "rjd": rjd(time, time_key),
         "rv": float(result.rv),
         "rv_err": float(result.rv_err),
         "n_used": int(result.n_used),
@@ -189,13 +215,21 @@ def result_row(result: Any, time_key: str | None = None) -> dict:
         "berv": float(result.berv),
         "err_source": str(result.err_source),
     }
+    row.update(indicators.row())
+    return row
 
 
 def _format(value: Any) -> str:
     if value is None:
         return ""
-    if isinstance(value, float):
-        return repr(value)  # shortest exact form: rows round-trip
+    if isinstance(value, (bool, np.bool_)):
+        return str(bool(value))
+    if isinstance(value, numbers.Integral):
+        return str(int(value))
+    if isinstance(value, numbers.Real):
+        # The shortest exact form of the plain float, so that rows read
+        # back bit for bit (numpy scalars would print as np.float64(...)).
+        return repr(float(value))
     return str(value)
 
 
@@ -204,7 +238,7 @@ def format_table(rows: Iterable[dict], rdb: bool) -> str:
     buffer = io.StringIO()
     if rdb:
         names = RDB_COLUMNS
-        aliases = {"vrad": "rv", "svrad": "rv_err"}
+        aliases = _RDB_ALIASES
         buffer.write("\t".join(names) + "\n")
         buffer.write("\t".join("-" * len(n) for n in names) + "\n")
         for row in rows:
@@ -258,7 +292,7 @@ def read_table(path: str | os.PathLike) -> list[dict]:
     if rdb:
         records = [line.split("\t") for line in lines]
         header, records = (records[0], records[2:]) if records else ([], [])
-        aliases = {"vrad": "rv", "svrad": "rv_err"}
+        aliases = _RDB_ALIASES
     else:
         records = list(csv.reader(lines))
         header, records = (records[0], records[1:]) if records else ([], [])
@@ -317,13 +351,25 @@ def read_line_table(path: str | os.PathLike) -> Any:
         ) from None
 
 
-def _line_rows(path: str, lines: Any) -> Any:
-    """The per-line table of one spectrum with its file as first column."""
+#: Columns of `activity.line_indicators` joined into the per-line table.
+LINE_INDICATOR_COLUMNS = ("dlw", "dlw_err", "x", "crx_residual")
+
+
+def _line_rows(path: str, result: Any, indicators: Any = None) -> Any:
+    """The per-line table of one spectrum with its file as first column
+    and the lines' activity indicators (`LINE_INDICATOR_COLUMNS`) as
+    last columns."""
     from astropy.table import Table
 
-    table = Table(lines, copy=True)
+    from .activity import line_indicators
+
+    table = Table(result.lines, copy=True)
     table.meta.clear()
     table.add_column([path] * len(table), name="file", index=0)
+    extra = line_indicators(result, indicators)
+    # line_indicators keeps the rows of result.lines, in order.
+    for name in LINE_INDICATOR_COLUMNS:
+        table[name] = extra[name]
     return table
 
 
@@ -441,10 +487,13 @@ class ResultTables:
 
     def add(self, result: Any, time_key: str | None = None) -> None:
         """Add the result of one spectrum."""
-        row = result_row(result, time_key)
+        from .activity import indicators
+
+        ind = indicators(result)
+        row = result_row(result, time_key, ind)
         path = row["file"]
         if self.per_line is not None and result.lines is not None:
-            table = _line_rows(path, result.lines)
+            table = _line_rows(path, result, ind)
             if _is_fits_name(self.per_line):
                 self.lines[path] = table
             else:

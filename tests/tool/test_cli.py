@@ -16,6 +16,7 @@ from astropy.table import Table
 from quasmir_tool.cli import main
 from quasmir_tool.output import read_table
 from quasmir_tool.synthetic import make_star, observe
+from quasmir_tool.timeseries import series
 
 RANGE = (5000.0, 5025.0)  # short spectra keep the suite fast
 BJD0 = 2460000.0
@@ -323,6 +324,77 @@ def test_rdb(dataset, tmp_path):
         assert float(fields["vrad"]) == row["rv"]  # m/s
         assert float(fields["svrad"]) == row["rv_err"]
         assert fields["file"] == row["file"]
+
+
+@pytest.mark.parametrize("estimator", ["first", "offset", "second"])
+def test_activity_indicator_columns(dataset, tmp_path, estimator):
+    # dlw needs the second-order fit; crx comes from any line velocities.
+    files = sorted(dataset["truth"])[:2]
+    csv, rdb = tmp_path / "rv.csv", tmp_path / "rv.rdb"
+    per_line = tmp_path / "lines.csv"
+    options = ["--estimator", estimator, "--quiet"]
+    assert main(base(dataset, *files) + options
+                + ["-o", str(csv), "--per-line", str(per_line)]) == 0
+    assert main(base(dataset, *files) + options + ["-o", str(rdb)]) == 0
+    rows = read_table(csv)
+    rdb_rows = read_table(rdb)
+    with_dlw = estimator == "second"
+    for row, rdb_row in zip(rows, rdb_rows):
+        for name in ("crx", "crx_err") + (("dlw", "dlw_err") * with_dlw):
+            assert np.isfinite(row[name]), name
+            assert rdb_row[name] == row[name], name
+        assert row["crx_err"] > 0
+        if with_dlw:
+            # Master and spectra have the same lines: no broadening
+            # beyond a few errors.
+            assert row["dlw_err"] > 0
+            assert abs(row["dlw"]) < 5.0 * row["dlw_err"]
+        else:
+            assert np.isnan(row["dlw"]) and np.isnan(row["dlw_err"])
+    names = rdb.read_text().splitlines()[0].split("\t")
+    assert names[3:7] == ["dlw", "sdlw", "crx", "scrx"]
+    lines = Table.read(per_line, format="ascii.csv")
+    for name in ("dlw", "dlw_err", "x", "crx_residual"):
+        assert name in lines.colnames
+    used = np.asarray(lines["used"]).astype(str) == "True"
+    assert np.isfinite(lines["crx_residual"][used]).all()
+    assert np.isfinite(lines["dlw"][used]).all() == with_dlw
+    # quasmir plot finds the series by name in both tables.
+    expected = {"rv", "crx"} | ({"dlw"} if with_dlw else set())
+    for table in (csv, rdb):
+        time, found = series(table)
+        assert set(found) == expected and np.isfinite(time).all()
+        assert found["crx"][1].tolist() == [r["crx_err"] for r in rows]
+    # A resumed run reads these tables back and keeps them as they were.
+    before = csv.read_text(), per_line.read_text()
+    assert main(base(dataset, *files) + options
+                + ["-o", str(csv), "--per-line", str(per_line),
+                   "--resume"]) == 0
+    assert (csv.read_text(), per_line.read_text()) == before
+
+
+def test_measure_on_a_dask_scheduler(dataset, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    files = sorted(dataset["truth"])[:2]
+    serial, spread = tmp_path / "serial.csv", tmp_path / "spread.csv"
+    assert main(base(dataset, *files) + ["-o", str(serial), "--quiet"]) == 0
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, dashboard_address=":0"
+    ) as cluster:
+        assert main(base(dataset, *files) + [
+            "-o", str(spread), "--scheduler", cluster.scheduler_address,
+            "--quiet"]) == 0
+    assert spread.read_text() == serial.read_text()
+
+
+def test_unreachable_dask_scheduler(dataset, tmp_path, capsys):
+    pytest.importorskip("distributed")
+    files = sorted(dataset["truth"])[:1]
+    run = run_main(capsys, *base(dataset, *files),
+                   "--scheduler", str(tmp_path / "no-such-scheduler"))
+    assert run.returncode == 1
+    assert run.stderr.startswith("quasmir: error: --scheduler")
+    assert "cannot connect" in run.stderr and "Traceback" not in run.stderr
 
 
 def test_example_command(tmp_path, capsys):

@@ -166,6 +166,10 @@ ROWS = [
         "rjd": 60000.123456789,
         "rv": -1.0000000000000002,
         "rv_err": 0.1,
+        "dlw": -1234.5678901234567,
+        "dlw_err": 12.0,
+        "crx": 3.25,
+        "crx_err": 0.7,
         "n_used": 10,
         "n_dropped": 0,
         "outlier_fraction": 0.0,
@@ -179,6 +183,10 @@ ROWS = [
         "rjd": math.nan,
         "rv": 1e20,
         "rv_err": math.inf,
+        "dlw": math.nan,
+        "dlw_err": math.nan,
+        "crx": -math.inf,
+        "crx_err": math.nan,
         "n_used": 0,
         "n_dropped": 3,
         "outlier_fraction": 1.0,
@@ -207,6 +215,43 @@ def test_tables_read_back_exactly(tmp_path, name):
     assert (tmp_path / ("again" + name[2:])).read_text() == path.read_text()
 
 
+@pytest.mark.parametrize("name", ["rv.csv", "rv.rdb"])
+def test_numpy_numbers_written_as_plain_numbers(tmp_path, name):
+    # numpy scalars (what measurements and FITS headers give) print as
+    # np.float64(...) with repr; the table must hold plain numbers that
+    # read back to the same values.
+    row = {
+        key: (np.float64(v) if isinstance(v, float)
+              else np.int64(v) if isinstance(v, int) else v)
+        for key, v in ROWS[0].items()
+    }
+    path = tmp_path / name
+    write_table(path, [row])
+    assert "np." not in path.read_text()
+    (back,) = read_table(path)
+    for key in set(back) - {"rjd", "time"}:
+        assert _same(back[key], ROWS[0][key]), key
+        assert type(back[key]) in (int, float, str), key
+
+
+def test_result_row_holds_plain_numbers():
+    from quasmir_tool.measuring import Result
+    from quasmir_tool.output import result_row
+
+    result = Result(
+        rv=np.float64(1.5), rv_err=np.float64(0.25), lines=None,
+        n_used=np.int64(7), n_dropped=np.int64(1),
+        outlier_fraction=np.float64(0.0), chi2_red=np.float64(1.1),
+        time=np.float64(2460000.5), berv=np.float64(-3.0), path="x.fits",
+    )
+    row = result_row(result, "BJD")
+    numbers = {k: v for k, v in row.items() if k not in ("file",
+                                                          "err_source")}
+    assert row["time"] == 2460000.5 and row["rjd"] == 60000.5
+    assert all(type(v) in (int, float) for v in numbers.values()), row
+    assert math.isnan(row["dlw"]) and math.isnan(row["crx"])
+
+
 def _same(a, b):
     if isinstance(a, float) and isinstance(b, float):
         return a == b or (math.isnan(a) and math.isnan(b))
@@ -228,7 +273,8 @@ def test_foreign_tables_refused(tmp_path, text, message):
     if message.startswith("line"):
         text = header + "\nx,1,2\n"
     elif message.startswith("could"):
-        text = header + "\nx," + ",".join(["zz"] * 9) + "\n"
+        fields = ["zz"] * header.count(",")
+        text = header + "\nx," + ",".join(fields) + "\n"
     path.write_text(text)
     with pytest.raises(InputError, match=f"read_table: .*{message}"):
         ResultTables(["x"], str(path), resume=True)
