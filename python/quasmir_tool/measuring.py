@@ -27,6 +27,7 @@ import os
 import sys
 import threading
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -141,26 +142,30 @@ class Result:
 _stdout_lock = threading.Lock()
 _stdout_depth = 0
 _stdout_saved: int | None = None
+_sys_stdout_saved: Any = None
 
 
 @contextlib.contextmanager
 def _quiet_stdout():
     """Point file descriptor 1 at the null device while the block runs.
 
-    The second-order kernel prints a line per call (and the first-order
-    one a warning per pixel outside the master) straight to the C
-    library's standard output.  The descriptor is process-wide, so
-    concurrent users (threads) share one redirection, counted, and the
-    last one out restores it.  Python's own buffered output is flushed
-    first so that nothing written before is lost.
+    The second-order kernel prints a line per call through Python's
+    ``sys.stdout``, and the first-order one a warning per pixel outside
+    the master straight to the C library's standard output: both are
+    pointed at the null device.  They are process-wide, so concurrent
+    users (threads) share one redirection, counted, and the last one out
+    restores them.  Python's own buffered output is flushed first so that
+    nothing written before is lost.
     """
-    global _stdout_depth, _stdout_saved
+    global _stdout_depth, _stdout_saved, _sys_stdout_saved
     with _stdout_lock:
         if _stdout_depth == 0:
             try:
                 sys.stdout.flush()
             except (AttributeError, OSError, ValueError):
                 pass
+            _sys_stdout_saved = sys.stdout
+            sys.stdout = open(os.devnull, "w")
             try:
                 saved = os.dup(1)
             except OSError:
@@ -178,6 +183,10 @@ def _quiet_stdout():
     finally:
         with _stdout_lock:
             _stdout_depth -= 1
+            if _stdout_depth == 0:
+                null, sys.stdout = sys.stdout, _sys_stdout_saved
+                _sys_stdout_saved = None
+                null.close()
             if _stdout_depth == 0 and _stdout_saved is not None:
                 os.dup2(_stdout_saved, 1)
                 os.close(_stdout_saved)

@@ -22,6 +22,7 @@ from typing import Any
 
 import numpy as np
 
+from . import activity
 from .errors import InputError
 
 __all__ = [
@@ -51,10 +52,7 @@ CSV_COLUMNS = (
     "chi2_red",
     "berv",
     "err_source",
-    "dlw",
-    "dlw_err",
-    "crx",
-    "crx_err",
+    *activity.COLUMNS,
 )
 #: Columns of the rdb table: rjd = BJD - 2400000 (days), vrad and svrad in
 #: m/s, the indicators with ``s`` + name for an error (as RV-fitting tools
@@ -63,10 +61,7 @@ RDB_COLUMNS = (
     "rjd",
     "vrad",
     "svrad",
-    "dlw",
-    "sdlw",
-    "crx",
-    "scrx",
+    *activity.RDB_COLUMNS,
     "n_used",
     "n_dropped",
     "outlier_fraction",
@@ -76,8 +71,9 @@ RDB_COLUMNS = (
     "file",
 )
 #: rdb names of columns that the CSV table names otherwise.
-_RDB_ALIASES = {"vrad": "rv", "svrad": "rv_err", "sdlw": "dlw_err",
-                "scrx": "crx_err"}
+_RDB_ALIASES = {"vrad": "rv", "svrad": "rv_err", **{
+    rdb: csv for rdb, csv in activity.RDB_COLUMNS.items() if rdb != csv
+}}
 _INT_COLUMNS = ("n_used", "n_dropped")
 _TEXT_COLUMNS = ("file", "err_source")
 _JD_OFFSET = 2400000.0
@@ -197,11 +193,9 @@ def result_row(
     """One table row (a dict over both column sets) from a `Result`;
     `indicators` are its `activity.Indicators` if already computed.
     Every number is a plain Python int or float."""
-    from .activity import indicators as activity_indicators
-
     time = None if result.time is None else float(result.time)
     if indicators is None:
-        indicators = activity_indicators(result)
+        indicators = activity.indicators(result)
     row = {
         "file": str(result.path),
         "time": time,
@@ -361,12 +355,10 @@ def _line_rows(path: str, result: Any, indicators: Any = None) -> Any:
     last columns."""
     from astropy.table import Table
 
-    from .activity import line_indicators
-
     table = Table(result.lines, copy=True)
     table.meta.clear()
     table.add_column([path] * len(table), name="file", index=0)
-    extra = line_indicators(result, indicators)
+    extra = activity.line_indicators(result, indicators)
     # line_indicators keeps the rows of result.lines, in order.
     for name in LINE_INDICATOR_COLUMNS:
         table[name] = extra[name]
@@ -487,9 +479,7 @@ class ResultTables:
 
     def add(self, result: Any, time_key: str | None = None) -> None:
         """Add the result of one spectrum."""
-        from .activity import indicators
-
-        ind = indicators(result)
+        ind = activity.indicators(result)
         row = result_row(result, time_key, ind)
         path = row["file"]
         if self.per_line is not None and result.lines is not None:
