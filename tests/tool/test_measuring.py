@@ -352,3 +352,31 @@ def test_no_measurable_line_raises(star, obs):
     spec = spectrum_with(obs, flux=np.full_like(obs.flux, np.nan))
     with pytest.raises(InputError, match="no line could be measured .*nan"):
         measure(spec, master, lines, rv_guess=RV)
+
+
+@pytest.mark.parametrize("estimator", ["first", "offset", "second"])
+def test_one_pass_from_a_given_guess(star, obs, monkeypatch, estimator):
+    # rv_guess with max_passes=1: no scan, every window fitted exactly once
+    # at the guess (what a timing of one pass relies on).
+    master, lines = star
+
+    def no_scan(*args, **kwargs):
+        raise AssertionError("scanned despite rv_guess")
+
+    calls = []
+    fit = m._fit_windows
+
+    def counted(*args):
+        calls.append(np.asarray(args[11]).copy())  # rv_shift per window
+        return fit(*args)
+
+    monkeypatch.setattr(m, "_scan_guess", no_scan)
+    monkeypatch.setattr(quasmir, "get_RV_line_by_line", no_scan)
+    monkeypatch.setattr(m, "_fit_windows", counted)
+    r = measure(obs, master, lines, rv_guess=RV + 50.0, max_passes=1,
+                estimator=estimator)
+    assert r.n_passes == 1 and len(r.extra["history"]) == 1
+    assert r.extra["guess_source"] == "given"
+    assert len(calls) == 1 and np.all(calls[0] == RV + 50.0)
+    assert calls[0].size == r.n_used + r.extra["dropped"].get(
+        "fit failed", 0)
