@@ -9,13 +9,14 @@ Velocities are in m/s, wavelengths in angstrom (or whatever unit the
 spectrum and master share), times in days.
 """
 
-from .errors import InputError
+from .errors import InputError, MissingFileError
 from .lines import LineList, find_lines, read_lines, read_mask
 from .measuring import Result, measure
 from .reading import Spectrum, read_spectrum
 
 __all__ = [
     "InputError",
+    "MissingFileError",
     "LineList",
     "Result",
     "Spectrum",

@@ -8,3 +8,9 @@ class InputError(ValueError):
     the column, the option).  The command line prints it without a
     traceback.
     """
+
+
+class MissingFileError(InputError, FileNotFoundError):
+    """An input file that does not exist: an `InputError` for the command
+    line, and a `FileNotFoundError` for callers that catch that, as they
+    would around `open`."""

@@ -25,7 +25,7 @@ from typing import Any
 
 import numpy as np
 
-from .errors import InputError
+from .errors import InputError, MissingFileError
 
 __all__ = [
     "READERS",
@@ -201,6 +201,13 @@ def _float_array(values: Any, what: str, path: str) -> np.ndarray:
     return array
 
 
+def _one_line(exc: BaseException) -> str:
+    """The first non-empty line of an exception's message (libraries such
+    as wcslib report on several lines), else the exception's type."""
+    lines = [line.strip() for line in str(exc).splitlines()]
+    return next((line for line in lines if line), type(exc).__name__)
+
+
 def _missing(path: str, what: str, names: list[str]) -> InputError:
     """The error for a missing column (or npz array)."""
     found = ", ".join(names) if names else "none"
@@ -317,11 +324,13 @@ def read_npz(source: Source) -> Raw:
     the text reader; its scalar entries are the header."""
     path = source.path
     try:
-        with np.load(path, allow_pickle=False) as archive:
+        # The file is opened here, not by np.load: np.load leaves a file
+        # it opened itself open when the archive is unreadable.
+        with open(path, "rb") as f, np.load(f, allow_pickle=False) as archive:
             data = {k: archive[k] for k in archive.files}
     except Exception as exc:  # zipfile and numpy raise many types
         raise InputError(
-            f"{path}: not a readable npz archive ({exc})"
+            f"{path}: not a readable npz archive ({_one_line(exc)})"
         ) from None
     arrays = [k for k, v in data.items() if np.ndim(v) > 0]
     header = {k.upper(): v.item() for k, v in data.items() if np.ndim(v) == 0}
@@ -507,6 +516,19 @@ def _wcs_wave(header: Any, n_pix: int, path: str) -> np.ndarray:
             f"{path}: no wavelength solution (CRVAL1 and CDELT1 or CD1_1) "
             "and no WAVE extension"
         )
+    # A CD matrix takes precedence over CDELT1 (as in wcslib).
+    step_key = "CD1_1" if "CD1_1" in header else "CDELT1"
+    for key, zero_ok in (("CRVAL1", True), (step_key, False),
+                         ("CRPIX1", True)):
+        value = header.get(key, 1.0)
+        if isinstance(value, bool) or not isinstance(
+            value, (int, float, np.number)
+        ) or not np.isfinite(value) or (not zero_ok and value == 0):
+            what = "a finite number" if zero_ok else "a non-zero number"
+            raise InputError(
+                f"{path}: wavelength solution {key} = {value!r} is not "
+                f"{what}"
+            )
     with _ASTROPY_LOCK, warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
@@ -518,7 +540,7 @@ def _wcs_wave(header: Any, n_pix: int, path: str) -> np.ndarray:
             )
         except Exception as exc:  # wcslib reports through many types
             raise InputError(
-                f"{path}: unreadable wavelength solution ({exc})"
+                f"{path}: unreadable wavelength solution ({_one_line(exc)})"
             ) from None
         unit = wcs.wcs.cunit[0]
     if header.get("DC-FLAG", 0) == 1:
@@ -595,14 +617,31 @@ def _open_fits(path: str) -> Any:
             with fits.open(path, memmap=False, lazy_load_hdus=False) as hdus:
                 for hdu in hdus:
                     _ = hdu.data  # read now: the file closes below
+                    _header_cards(hdu.header, path)
                 hdus = fits.HDUList([hdu.copy() for hdu in hdus])
+        except InputError:
+            raise
         except Exception as exc:  # truncated or corrupt files
-            msg = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-            raise InputError(f"{path}: unreadable FITS file ({msg})") from None
+            raise InputError(
+                f"{path}: unreadable FITS file ({_one_line(exc)})"
+            ) from None
     for w in caught:
         if "truncated" in str(w.message).lower():
             raise InputError(f"{path}: unreadable FITS file (truncated)")
     return hdus
+
+
+def _header_cards(header: Any, path: str) -> None:
+    """Parse every card's value now (astropy parses them on first use),
+    so that a spoilt card is reported as the file's fault, naming it."""
+    for card in header.cards:
+        try:
+            card.value  # noqa: B018 - parsed for its errors
+        except Exception:  # astropy's VerifyError, ValueError, ...
+            raise InputError(
+                f"{path}: unreadable FITS header card {card.keyword!r} "
+                f"({card.image.rstrip()!r})"
+            ) from None
 
 
 def _header_value(header: Mapping, key: str) -> Any:
@@ -833,7 +872,8 @@ def read_spectrum(
         message = str(exc)
         if message.startswith("read_spectrum: "):
             raise
-        raise InputError(f"read_spectrum: {message}") from None
+        # The same type: a missing file stays a FileNotFoundError.
+        raise type(exc)(f"read_spectrum: {message}") from None
 
 
 def _read_spectrum(
@@ -870,7 +910,7 @@ def _read_spectrum(
             f"read_spectrum: snr must be a positive number, not {snr!r}"
         )
     if not os.path.exists(path):
-        raise InputError(f"{path}: no such file")
+        raise MissingFileError(f"{path}: no such file")
     if os.path.isdir(path):
         raise InputError(f"{path}: is a directory, not a spectrum file")
     try:
@@ -887,7 +927,9 @@ def _read_spectrum(
         None if wave_path is None else os.fspath(wave_path),
     )
     if source.wave_path is not None and not os.path.exists(source.wave_path):
-        raise InputError(f"wave_path {source.wave_path}: no such file")
+        raise MissingFileError(
+            f"wave_path {source.wave_path}: no such file"
+        )
     if format is not None:
         readers = [r for r in READERS if r.name == format]
         if not readers:

@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from .errors import InputError
+from .errors import InputError, MissingFileError
 
 __all__ = [
     "FAP_LEVELS",
@@ -171,7 +171,7 @@ def read_results(path: str | os.PathLike) -> dict[str, list]:
         with open(path, encoding="utf-8", newline="") as f:
             text = f.read()
     except FileNotFoundError:
-        raise InputError(f"{path}: no such file") from None
+        raise MissingFileError(f"{path}: no such file") from None
     except (OSError, UnicodeDecodeError) as exc:
         raise InputError(f"{path}: cannot read ({exc})") from None
     lines = [line for line in text.splitlines() if line.strip()]

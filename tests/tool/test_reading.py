@@ -286,6 +286,19 @@ def _no_solution(p):
     fits.PrimaryHDU(FLUX).writeto(p)
 
 
+def _truncated_npz(p):
+    savez(p, wave=WAVE, flux=FLUX, err=ERR)
+    p.write_bytes(p.read_bytes()[:40])
+
+
+def _spoilt_card(p):
+    write_linear_image(p, **{"MJD-OBS": 60000.5})
+    data = bytearray(p.read_bytes())
+    value = data.index(b"60000.5", data.index(b"MJD-OBS"))
+    data[value + 1] = ord("@")
+    p.write_bytes(bytes(data))
+
+
 BAD = {
     "missing": (lambda p: None, "no such file"),
     "directory": (lambda p: p.mkdir(), "is a directory"),
@@ -317,6 +330,24 @@ BAD = {
     "duplicated": (_duplicated, r"not ascending at pixel 7 \(5000.12 then"),
     "nan-wavelength": (_nan_wave, "1 non-finite wavelength.*pixel 3"),
     "no-solution": (_no_solution, "no wavelength solution"),
+    # wcslib's report of a singular solution is several lines long.
+    "zero-step": (
+        lambda p: write_linear_image(p, CDELT1=0.0),
+        r"CDELT1 = 0.0 is not a non-zero number",
+    ),
+    "zero-step-cd": (
+        lambda p: write_linear_image(p, CD1_1=0.0),
+        r"CD1_1 = 0.0 is not a non-zero number",
+    ),
+    "singular-pc": (
+        lambda p: write_linear_image(p, PC1_1=0.0),
+        "unreadable wavelength solution",
+    ),
+    "truncated-npz": (_truncated_npz, "not a readable npz archive"),
+    "spoilt-header-card": (
+        _spoilt_card,
+        "unreadable FITS header card 'MJD-OBS'",
+    ),
     "negative-error": (
         lambda p: savez(p, wave=WAVE, flux=FLUX, err=-ERR),
         "negative flux error",
@@ -337,6 +368,30 @@ def test_bad_files(tmp_path, case):
         read_spectrum(path)
     text = str(info.value)
     assert text.startswith(f"read_spectrum: {path}") and "\n" not in text
+
+
+def test_missing_file_is_also_a_file_not_found_error(tmp_path):
+    with pytest.raises(FileNotFoundError, match="no such file") as info:
+        read_spectrum(tmp_path / "absent.fits")
+    assert isinstance(info.value, InputError)
+    path = tmp_path / "s.fits"
+    write_linear_image(path)
+    with pytest.raises(FileNotFoundError, match="wave_path .*no such file"):
+        read_spectrum(path, wave_path=tmp_path / "absent-wave.fits")
+
+
+def test_truncated_npz_leaves_no_file_open(tmp_path):
+    import gc
+    import warnings
+
+    path = tmp_path / "s.npz"
+    _truncated_npz(path)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        with pytest.raises(InputError):
+            read_spectrum(path)
+        gc.collect()
+    assert not [w for w in caught if w.category is ResourceWarning]
 
 
 @pytest.mark.parametrize(
