@@ -13,6 +13,7 @@
 #include "kernels.hpp"
 #include "numerics.hpp"
 #include "quasmir.h"
+#include "taylor_scratch.hpp"
 
 namespace quasmir {
 
@@ -55,7 +56,7 @@ void write_nan(TaylorResult *out) noexcept
 
 Status taylor_fit(Taylor kind, const TaylorInput &in,
                   const TaylorTables *tables, TaylorResult *out,
-                  Print print) noexcept
+                  Print print, TaylorScratch *reuse) noexcept
 {
     const bool warn = print == Print::all && kind == Taylor::first_order;
     const std::int32_t p = taylor_params(kind);
@@ -70,16 +71,16 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
     const std::size_t np = static_cast<std::size_t>(p);
 
     // offsets, weights, design; then the tables unless the caller has them
-    const std::size_t owned = tables == nullptr ? 2 * m + 2 * n : 0;
-    auto storage = scratch<double>((2 + np) * n + owned);
-    auto match_index = scratch<std::int32_t>(n);
-    FitWorkspace work =
-        storage && match_index ? fit_workspace(n_pix, np) : nullptr;
-    if (!work) {
+    TaylorScratch own;
+    TaylorScratch &room = reuse != nullptr ? *reuse : own;
+    if (!room.reserve(n, np,
+                      taylor_scratch_doubles(kind, n, m, tables == nullptr))) {
         write_nan(out);
         return Status::no_memory;
     }
-    double *match_offset = storage.get();
+    std::int32_t *match_index = room.indices();
+    gsl_multifit_linear_workspace *work = room.workspace();
+    double *match_offset = room.doubles();
     double *weights = match_offset + n;
     double *design = weights + n;
     TaylorTables tab;
@@ -115,7 +116,7 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
     // The bracket (lo, lo + 1) of each pixel: (j - 1, j) left of its
     // match, else (j, j + 1); outside the grid, the edge interval, whose
     // line continues the master linearly.
-    std::int32_t *bracket = match_index.get();
+    std::int32_t *bracket = match_index;
     std::int32_t lo_min = n_master - 2;
     std::int32_t lo_max = 0;
     for (std::int32_t k = 0; k < n_pix; ++k) {
@@ -177,7 +178,7 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
     double coeffs[3] = {0.0, 0.0, 0.0};
     double cov[9];
     double chisq = -10.0;
-    weighted_linear_fit(design, weights, in.flux, n_pix, np, work.get(),
+    weighted_linear_fit(design, weights, in.flux, n_pix, np, work,
                         coeffs, cov, &chisq);
     const double c0 = coeffs[0];
     const double c1 = coeffs[1];
