@@ -16,6 +16,11 @@ namespace {
  * s = fwhm / GAUSS_FWHM_SCALE. */
 constexpr double GAUSS_FWHM_SCALE = 1.6651092223153954;
 
+/* Below this exponent exp gives exactly +0.0: e^-746 < 2^-1076, under half
+ * the smallest subnormal 2^-1074, so the correctly rounded result is 0 and
+ * an implementation within one ulp of it cannot give anything else. */
+constexpr double EXP_ZERO_BELOW = -746.0;
+
 }  // namespace
 
 void C_coadd_loc_gauss_prof(const double *profile_rv,
@@ -37,12 +42,24 @@ void C_coadd_loc_gauss_prof(const double *profile_rv,
         /* Row i starts at element i * n_grid; the caller keeps the product
          * within 32 bits, the wider type only spares the overflow. */
         double *row = profile_out + static_cast<std::ptrdiff_t>(i) * n_grid;
+        /* Three passes over the row, each element's operations in the
+         * order of the formula: the exponents (a loop without calls, which
+         * the compiler vectorises), exp element by element, the profile.
+         * The row holds the intermediate values. */
         for (int32_t j = 0; j < n_grid; ++j) {
-            /* u = (x - r) * 2 sqrt(ln 2) / fwhm */
+            /* u = (x - r) * 2 sqrt(ln 2) / fwhm; exponent (-u) * u */
             const double u = ((profile_grid[j] - r) * GAUSS_FWHM_SCALE) / w;
-            /* out = k * (1 - c * exp(-u^2)) */
-            const double g = std::exp((-u) * u);
-            row[j] = ((-c) * g + 1.0) * k;
+            row[j] = (-u) * u;
+        }
+        /* Far in the wings exp is exactly 0.0 without being called (a NaN
+         * exponent is not below the bound and goes to exp). */
+        for (int32_t j = 0; j < n_grid; ++j) {
+            const double e = row[j];
+            row[j] = e < EXP_ZERO_BELOW ? 0.0 : std::exp(e);
+        }
+        /* out = k * (1 - c * g) */
+        for (int32_t j = 0; j < n_grid; ++j) {
+            row[j] = ((-c) * row[j] + 1.0) * k;
         }
     }
 }
