@@ -21,6 +21,9 @@ constexpr double GAUSS_FWHM_SCALE = 1.6651092223153954;
  * an implementation within one ulp of it cannot give anything else. */
 constexpr double EXP_ZERO_BELOW = -746.0;
 
+/* Grid points per block: the exponents of a block stay in the L1 cache. */
+constexpr int32_t BLOCK = 256;
+
 }  // namespace
 
 void C_coadd_loc_gauss_prof(const double *profile_rv,
@@ -42,24 +45,40 @@ void C_coadd_loc_gauss_prof(const double *profile_rv,
         /* Row i starts at element i * n_grid; the caller keeps the product
          * within 32 bits, the wider type only spares the overflow. */
         double *row = profile_out + static_cast<std::ptrdiff_t>(i) * n_grid;
-        /* Three passes over the row, each element's operations in the
-         * order of the formula: the exponents (a loop without calls, which
-         * the compiler vectorises), exp element by element, the profile.
-         * The row holds the intermediate values. */
-        for (int32_t j = 0; j < n_grid; ++j) {
-            /* u = (x - r) * 2 sqrt(ln 2) / fwhm; exponent (-u) * u */
-            const double u = ((profile_grid[j] - r) * GAUSS_FWHM_SCALE) / w;
-            row[j] = (-u) * u;
-        }
-        /* Far in the wings exp is exactly 0.0 without being called (a NaN
-         * exponent is not below the bound and goes to exp). */
-        for (int32_t j = 0; j < n_grid; ++j) {
-            const double e = row[j];
-            row[j] = e < EXP_ZERO_BELOW ? 0.0 : std::exp(e);
-        }
-        /* out = k * (1 - c * g) */
-        for (int32_t j = 0; j < n_grid; ++j) {
-            row[j] = ((-c) * row[j] + 1.0) * k;
+        /* The row in blocks of the grid, each in two passes with every
+         * element's operations in the order of the formula: first the
+         * exponents into a small block on the stack (a loop without calls,
+         * which the compiler vectorises), then exp and the profile into
+         * the row, which is written once. */
+        for (int32_t j0 = 0; j0 < n_grid; j0 += BLOCK) {
+            const int32_t m = n_grid - j0 < BLOCK ? n_grid - j0 : BLOCK;
+            const double *x = profile_grid + j0;
+            double *o = row + j0;
+            double e[BLOCK];
+            for (int32_t j = 0; j < m; ++j) {
+                /* u = (x - r) * 2 sqrt(ln 2) / fwhm; exponent (-u) * u */
+                const double u = ((x[j] - r) * GAUSS_FWHM_SCALE) / w;
+                e[j] = (-u) * u;
+            }
+            int32_t far = 0;
+            for (int32_t j = 0; j < m; ++j) {
+                far += e[j] < EXP_ZERO_BELOW;
+            }
+            /* out = k * (1 - c * g).  Far in the wings exp is exactly 0.0
+             * without being called (a NaN exponent is not below the bound
+             * and goes to exp); blocks without such points take the loop
+             * without the test. */
+            if (far != 0) {
+                for (int32_t j = 0; j < m; ++j) {
+                    const double g =
+                        e[j] < EXP_ZERO_BELOW ? 0.0 : std::exp(e[j]);
+                    o[j] = ((-c) * g + 1.0) * k;
+                }
+            } else {
+                for (int32_t j = 0; j < m; ++j) {
+                    o[j] = ((-c) * std::exp(e[j]) + 1.0) * k;
+                }
+            }
         }
     }
 }
