@@ -2,8 +2,7 @@
 // the system compiler at run time (never part of the installed package):
 //
 // - bare_fits / bare_window_fits: gsl_multifit_wlinear alone on given
-//   design rows and weights, one workspace for the whole loop: what a fit
-//   costs at the least.
+//   design rows and weights: what a fit costs at the least.
 // - exp_rows: scalar exp calls, row after row: what linestack costs at the
 //   least.
 // - literal_scan: the trial scan as written, shifting and walking the
@@ -22,18 +21,23 @@ using namespace quasmir;
 
 extern "C" {
 
-// count fits of the same n x p rows.
+// count fits of the same n x p rows.  fresh != 0: each fit allocates and
+// frees its own workspace, as one independent call must; else one
+// workspace serves the whole loop.
 void bare_fits(const double *design, const double *weights, const double *obs,
-               int32_t n, int32_t p, int32_t count, double *coeffs_out)
+               int32_t n, int32_t p, int32_t count, int32_t fresh,
+               double *coeffs_out)
 {
     gsl_set_error_handler_off();
-    FitWorkspace work = fit_workspace(n, static_cast<std::size_t>(p));
+    const std::size_t np = static_cast<std::size_t>(p);
+    FitWorkspace shared = fresh ? nullptr : fit_workspace(n, np);
     double cov[9];
     double chisq;
     for (int32_t i = 0; i < count; ++i) {
-        weighted_linear_fit(design, weights, obs, n,
-                            static_cast<std::size_t>(p), work.get(),
-                            coeffs_out, cov, &chisq);
+        FitWorkspace own = fresh ? fit_workspace(n, np) : nullptr;
+        weighted_linear_fit(design, weights, obs, n, np,
+                            fresh ? own.get() : shared.get(), coeffs_out, cov,
+                            &chisq);
     }
 }
 

@@ -46,6 +46,17 @@ void edge_warning(const char *which, double wave, double g0, double g1)
     std::fflush(stdout);
 }
 
+// A line-sized fit (storage up to KEPT_BYTES_MAX) uses storage its thread
+// keeps from one fit to the next, so that it allocates nothing; larger fits
+// allocate their own for the call.
+constexpr std::size_t KEPT_BYTES_MAX = 256 * 1024;
+
+TaylorScratch &kept_scratch() noexcept
+{
+    thread_local TaylorScratch kept;
+    return kept;
+}
+
 void write_nan(TaylorResult *out) noexcept
 {
     out->coeffs[0] = out->coeffs[1] = out->coeffs[2] = NaN;
@@ -71,10 +82,15 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
     const std::size_t np = static_cast<std::size_t>(p);
 
     // offsets, weights, design; then the tables unless the caller has them
+    const std::size_t doubles =
+        taylor_scratch_doubles(kind, n, m, tables == nullptr);
     TaylorScratch own;
-    TaylorScratch &room = reuse != nullptr ? *reuse : own;
-    if (!room.reserve(n, np,
-                      taylor_scratch_doubles(kind, n, m, tables == nullptr))) {
+    TaylorScratch &room =
+        reuse != nullptr ? *reuse
+        : taylor_scratch_bytes(n, np, doubles) <= KEPT_BYTES_MAX
+            ? kept_scratch()
+            : own;
+    if (!room.reserve(n, np, doubles)) {
         write_nan(out);
         return Status::no_memory;
     }

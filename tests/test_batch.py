@@ -249,3 +249,34 @@ def test_numpy_scalars_are_accepted():
     assert not all(bits_equal(g, w) for g, w in zip(got, want))
     got = _call(_good(), kind=np.int64(1), sys_err=np.float64(0.01))
     assert all(bits_equal(g, w) for g, w in zip(got, want))
+
+
+def test_storage_kept_between_calls_gives_the_same_bits(quasmir, gen,
+                                                        capfd):
+    """A thread keeps the storage of its line-sized fits: calls of every
+    kind and size in any order give what they give alone, first in a
+    fresh thread."""
+    spec = _spectrum(gen, 6, n_master=600, n_pix=500)
+    sizes = [(0, 400, 0, 500), (10, 13, 5, 40), (0, 60, 0, 2),
+             (100, 180, 90, 220), (3, 6, 0, 600)]
+    calls = [(kind, s) for s in sizes for kind in range(3)]
+
+    def run(order):
+        out = {}
+        for kind, (ps, pe, ms, me) in order:
+            wave, flux_err, flux, wm, fm = spec
+            out[kind, ps] = getattr(quasmir, METHODS[kind])(
+                wave[ps:pe], flux_err[ps:pe], flux[ps:pe], wm[ms:me],
+                fm[ms:me], 0.001, 150.0, 5000.0)
+        return out
+
+    fresh = {}
+    for call in calls:
+        t = threading.Thread(target=lambda c=call: fresh.update(run([c])))
+        t.start()
+        t.join()
+    for order in (calls, calls[::-1]):
+        for key, got in run(order).items():
+            for g, w in zip(got, fresh[key]):
+                assert bits_equal(g, w)
+    capfd.readouterr()
