@@ -265,7 +265,7 @@ def test_storage_kept_between_calls_gives_the_same_bits(quasmir, gen,
         out = {}
         for kind, (ps, pe, ms, me) in order:
             wave, flux_err, flux, wm, fm = spec
-            out[kind, ps] = getattr(quasmir, METHODS[kind])(
+            out[kind, ps, pe, ms, me] = getattr(quasmir, METHODS[kind])(
                 wave[ps:pe], flux_err[ps:pe], flux[ps:pe], wm[ms:me],
                 fm[ms:me], 0.001, 150.0, 5000.0)
         return out
