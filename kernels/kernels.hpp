@@ -88,7 +88,7 @@ constexpr std::size_t taylor_scratch_doubles(Taylor kind, std::size_t n_pix,
                                              bool own_tables) noexcept
 {
     return (2 + static_cast<std::size_t>(taylor_params(kind))) * n_pix +
-           (own_tables ? 2 * n_master + 2 * n_pix : 0);
+           (own_tables ? 2 * n_master : 0);
 }
 
 // One Taylor fit.  tables == nullptr: the kernel owns them (first order,

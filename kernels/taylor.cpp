@@ -36,6 +36,13 @@ inline double interpolate(const double *q, const double *grid, std::int32_t lo,
     return slope * t + (q[hi] - grid[hi] * slope);
 }
 
+// The same with the bracket's slope already at hand.
+inline double interpolate(double slope, const double *q, const double *grid,
+                          std::int32_t hi, double t) noexcept
+{
+    return slope * t + (q[hi] - grid[hi] * slope);
+}
+
 void edge_warning(const char *which, double wave, double g0, double g1)
 {
     std::printf(
@@ -105,9 +112,7 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
     } else {
         tab.shifted = design + np * n;
         tab.d1 = tab.shifted + m;
-        tab.flux_interp = tab.d1 + m;
-        tab.d1_interp = tab.flux_interp + n;
-        tab.d2 = tab.d2_interp = nullptr;
+        tab.d2 = tab.flux_interp = tab.d1_interp = tab.d2_interp = nullptr;
     }
     const double *grid = tab.shifted;
 
@@ -167,28 +172,47 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
                            last + 2 - lo_min, tab.d1 + lo_min);
     }
 
-    for (std::int32_t k = 0; k < n_pix; ++k) {
-        const double t = in.wave[k];
-        const std::int32_t lo = bracket[k];
-        const std::int32_t hi = lo + 1;
-        tab.flux_interp[k] = interpolate(in.flux_master, grid, lo, hi, t);
-        tab.d1_interp[k] = interpolate(tab.d1, grid, lo, hi, t);
-        if (kind == Taylor::second_order) {
-            tab.d2_interp[k] = interpolate(tab.d2, grid, lo, hi, t);
-        }
-    }
-
     const double sys_err_sq = in.sys_err * in.sys_err;
-    for (std::int32_t k = 0; k < n_pix; ++k) {
-        double *row = design + np * static_cast<std::size_t>(k);
-        row[0] = tab.flux_interp[k];
-        row[1] = tab.d1_interp[k];
-        if (kind == Taylor::with_offset) {
-            row[2] = 1.0;
-        } else if (kind == Taylor::second_order) {
-            row[2] = tab.d2_interp[k];
+    if (tables == nullptr) {
+        // The kernel's own tables: the interpolated columns go straight
+        // into the design rows.  d1[lo] is the flux's slope over the
+        // bracket, the same division of the same values.
+        for (std::int32_t k = 0; k < n_pix; ++k) {
+            const double t = in.wave[k];
+            const std::int32_t lo = bracket[k];
+            const std::int32_t hi = lo + 1;
+            double *row = design + np * static_cast<std::size_t>(k);
+            row[0] = interpolate(tab.d1[lo], in.flux_master, grid, hi, t);
+            row[1] = interpolate(tab.d1, grid, lo, hi, t);
+            if (kind == Taylor::with_offset) {
+                row[2] = 1.0;
+            }
+            weights[k] = 1.0 / error_squared(in.flux_err[k], sys_err_sq);
         }
-        weights[k] = 1.0 / error_squared(in.flux_err[k], sys_err_sq);
+    } else {
+        // The caller's tables are written first, in a pass of their own,
+        // and the design read from them (they may overlap the inputs).
+        for (std::int32_t k = 0; k < n_pix; ++k) {
+            const double t = in.wave[k];
+            const std::int32_t lo = bracket[k];
+            const std::int32_t hi = lo + 1;
+            tab.flux_interp[k] = interpolate(in.flux_master, grid, lo, hi, t);
+            tab.d1_interp[k] = interpolate(tab.d1, grid, lo, hi, t);
+            if (kind == Taylor::second_order) {
+                tab.d2_interp[k] = interpolate(tab.d2, grid, lo, hi, t);
+            }
+        }
+        for (std::int32_t k = 0; k < n_pix; ++k) {
+            double *row = design + np * static_cast<std::size_t>(k);
+            row[0] = tab.flux_interp[k];
+            row[1] = tab.d1_interp[k];
+            if (kind == Taylor::with_offset) {
+                row[2] = 1.0;
+            } else if (kind == Taylor::second_order) {
+                row[2] = tab.d2_interp[k];
+            }
+            weights[k] = 1.0 / error_squared(in.flux_err[k], sys_err_sq);
+        }
     }
 
     double coeffs[3] = {0.0, 0.0, 0.0};
