@@ -277,3 +277,19 @@ def test_exponents_around_the_skip_bound():
     out = linestack.coadd_loc_gauss_prof(*args)
     assert_same_bits(out, reference(*args))
     assert np.any(out[0] != 1.3) and np.any(out[0] == 1.3)
+
+
+@pytest.mark.parametrize("first", [np.nan, np.inf, -np.inf, 0.0],
+                         ids=["nan", "inf", "-inf", "zero"])
+@pytest.mark.parametrize("width", [0.3, 30.0], ids=["narrow", "wide"])
+def test_grid_ends_decide_nothing_but_speed(first, width):
+    """Rows are evaluated with or without the skip test depending on the
+    grid's ends; either way every element is the formula's."""
+    rng = np.random.default_rng(17)
+    grid = rng.uniform(-300.0, 300.0, 300)
+    grid[0] = first
+    grid[150] = np.nan
+    n = 12
+    args = (rng.uniform(-250.0, 250.0, n), rng.uniform(0.0, 1.0, n),
+            np.full(n, width), grid, rng.uniform(0.5, 2.0, n))
+    assert_same_bits(linestack.coadd_loc_gauss_prof(*args), reference(*args))
