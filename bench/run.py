@@ -44,7 +44,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
-from bench_calls import numpy_scan, numpy_taylor  # noqa: E402
+from bench_calls import numpy_taylor  # noqa: E402
 
 C_LIGHT = 299792458.0
 DP = ctypes.POINTER(ctypes.c_double)
@@ -65,14 +65,17 @@ class Row:
     value: float | None  # None: could not be measured
     target: str          # e.g. "<= 1.2" or ">= 50"
     note: str = ""
+    accurate: bool = True  # a speed-up that must come at equal accuracy
 
     def verdict(self) -> str:
+        if not self.target:
+            return "-"
         if self.value is None or not np.isfinite(self.value):
             return "n/a"
         op, bound = self.target.split()
         ok = (self.value <= float(bound) if op == "<="
               else self.value >= float(bound))
-        return "pass" if ok else "FAIL"
+        return "pass" if ok and self.accurate else "FAIL"
 
 
 # --- helpers ------------------------------------------------------------
@@ -437,7 +440,7 @@ def window_rows(s: WholeSpectrum):
     rounding) and the row offsets for the bare-fit floor."""
     blocks, starts, counts = [], [], []
     row = 0
-    for ps, pe, ms, me, c in zip(*s.pix, *s.master, s.centres):
+    for ps, pe, ms, me in zip(*s.pix, *s.master):
         wave = s.wave[ps:pe]
         grid, fm = s.wm[ms:me], s.fm[ms:me]
         d1 = np.append(np.diff(fm) / np.diff(grid), 0.0)
@@ -491,7 +494,8 @@ def template_rv(s: WholeSpectrum):
 
 
 def tool_rv(s: WholeSpectrum):
-    """The tool's measurement, or None while it is not there."""
+    """The tool's measurement (m/s); NotImplementedError while the tool
+    does not measure yet."""
     import quasmir_tool
     from quasmir_tool import LineList, Spectrum
 
@@ -501,12 +505,8 @@ def tool_rv(s: WholeSpectrum):
     lines = LineList(centre=s.centres, start=s.centres - 3 * sigma,
                      end=s.centres + 3 * sigma,
                      weight=np.ones(len(s.centres)))
-    try:
-        result = quasmir_tool.measure(spectrum, master, lines,
-                                      rv_guess=s.guess,
-                                      max_passes=1, estimator="first")
-    except NotImplementedError:
-        return None
+    result = quasmir_tool.measure(spectrum, master, lines, rv_guess=s.guess,
+                                  max_passes=1, estimator="first")
     return float(result.rv)
 
 
@@ -549,14 +549,20 @@ def w6(floor, quick):
     rows.append(Row("W6 fit_windows / bare fits of its windows",
                     t["batch"] / t["bare"], "<= 1.4",
                     f"{t['batch'] * 1e3:.1f} ms, {note}"))
-    rows.append(Row("W6 per-line method loop / bare fits",
-                    t["loop"] / t["bare"], "<= 1.4",
-                    f"{t['loop'] * 1e3:.1f} ms (for comparison)"))
+    rows.append(Row("W6 get_RV_line_by_line2 per window / bare fits",
+                    t["loop"] / t["bare"], "",
+                    f"{t['loop'] * 1e3:.1f} ms, a Python loop, for "
+                    "comparison"))
 
-    t_tool, rv_tool = timed(tool_rv, s)
+    try:
+        t_tool, rv_tool = timed(tool_rv, s)
+    except NotImplementedError:
+        rv_tool, why = None, "measure not implemented yet"
+    except Exception as exc:  # the tool is being written: report, go on
+        rv_tool, why = None, f"measure failed: {exc!r}"[:70]
     if rv_tool is None:
         rows.append(Row("W6 quasmir_tool.measure / bare fits", None,
-                        "<= 1.4", "measure not implemented yet"))
+                        "<= 1.4", why))
     else:
         t_tool = min(t_tool, timed(tool_rv, s)[0])
         rows.append(Row("W6 quasmir_tool.measure / bare fits",
@@ -585,6 +591,11 @@ def w6(floor, quick):
             errors[k].append(rv - sp.rv_true)
     t_ours = float(np.median(timings[ours]))
     rms_ours = float(np.sqrt(np.mean(np.square(errors[ours]))))
+    limit = photon_limit(spectra[0])
+    # An rms of N errors scatters by about 1/sqrt(2N) of itself: "equal or
+    # better" allows that much above the better of the peer's rms and the
+    # photon-noise limit.
+    slack = 1.0 + 1.0 / np.sqrt(2 * len(spectra))
     for name, (_, target) in peers.items():
         if timings[name] is None:
             rows.append(Row(f"W6 {name} / {ours}", None, target,
@@ -592,15 +603,22 @@ def w6(floor, quick):
             continue
         t_peer = float(np.median(timings[name]))
         rms_peer = float(np.sqrt(np.mean(np.square(errors[name]))))
-        ratio = t_peer / t_ours
-        note = (f"{t_peer:.2f} s vs {t_ours * 1e3:.0f} ms; rms error "
-                f"{rms_peer:.1f} vs {rms_ours:.2f} m/s")
-        if rms_ours > rms_peer:
-            note += " (LESS ACCURATE)"
-            ratio = float("nan") if ratio >= float(target.split()[1]) \
-                else ratio
-        rows.append(Row(f"W6 {name} / {ours}", ratio, target, note))
+        accurate = rms_ours <= max(rms_peer, limit) * slack
+        note = (f"{t_peer:.2f} s vs {t_ours:.3f} s per spectrum; rms error "
+                f"{rms_peer:.2f} vs {rms_ours:.2f} m/s (photon limit "
+                f"{limit:.2f}, {len(spectra)} spectra)")
+        rows.append(Row(f"W6 {name} / {ours}", t_peer / t_ours, target,
+                        note, accurate))
     return rows
+
+
+def photon_limit(s: WholeSpectrum):
+    """Photon-noise limit of the velocity (m/s) from the noiseless
+    spectrum's slopes in the line windows (Bouchy et al. 2001)."""
+    model = np.interp(s.wave, doppler(s.wm, s.rv_true), s.fm)
+    slope = np.gradient(model, s.wave) * s.wave
+    idx = np.concatenate([np.arange(ps, pe) for ps, pe in zip(*s.pix)])
+    return float(C_LIGHT / np.sqrt(np.sum((slope[idx] / s.err[idx]) ** 2)))
 
 
 def w6_jobs(quick):
