@@ -187,7 +187,6 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
             if (kind == Taylor::with_offset) {
                 row[2] = 1.0;
             }
-            weights[k] = 1.0 / error_squared(in.flux_err[k], sys_err_sq);
         }
     } else {
         // The caller's tables are written first, in a pass of their own,
@@ -211,8 +210,11 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
             } else if (kind == Taylor::second_order) {
                 row[2] = tab.d2_interp[k];
             }
-            weights[k] = 1.0 / error_squared(in.flux_err[k], sys_err_sq);
         }
+    }
+    // A loop of its own, which the compiler vectorises.
+    for (std::int32_t k = 0; k < n_pix; ++k) {
+        weights[k] = 1.0 / error_squared(in.flux_err[k], sys_err_sq);
     }
 
     double coeffs[3] = {0.0, 0.0, 0.0};
