@@ -79,12 +79,26 @@ struct TaylorResult {
 // nothing, for callers that print rv_fitted themselves or not at all.
 enum class Print { all, none };
 
+class TaylorScratch;  // taylor_scratch.hpp
+
+// Scratch doubles a Taylor fit of n_pix pixels and n_master master points
+// needs, with the kernel's own tables or not.
+constexpr std::size_t taylor_scratch_doubles(Taylor kind, std::size_t n_pix,
+                                             std::size_t n_master,
+                                             bool own_tables) noexcept
+{
+    return (2 + static_cast<std::size_t>(taylor_params(kind))) * n_pix +
+           (own_tables ? 2 * n_master : 0);
+}
+
 // One Taylor fit.  tables == nullptr: the kernel owns them (first order,
-// with offset).  Needs n_pix >= taylor_params(kind) and n_master >= 2;
+// with offset).  reuse: storage kept across fits, else the kernel's own
+// for this call.  Needs n_pix >= taylor_params(kind) and n_master >= 2;
 // otherwise, or without memory, every result is NaN and nothing is printed.
 Status taylor_fit(Taylor kind, const TaylorInput &in,
                   const TaylorTables *tables, TaylorResult *out,
-                  Print print = Print::all) noexcept;
+                  Print print = Print::all,
+                  TaylorScratch *reuse = nullptr) noexcept;
 
 }  // namespace quasmir
 

@@ -3,6 +3,7 @@
 // spectrum as scale * master + offset and measure the velocity left
 // between spectrum and fitted model with the Bouchy estimator.
 #include "kernels.hpp"
+#include "matching.hpp"
 #include "numerics.hpp"
 #include "quasmir.h"
 
@@ -19,6 +20,16 @@ void write_unset(double *rv_out, double *rv_err_out, double *chi2_red_out,
         chi2_red_out[t] = NaN;
         coeffs_out.row(t)[0] = NaN;
         coeffs_out.row(t)[1] = NaN;
+    }
+}
+
+// Column 0 of the design: the master flux at each pixel's match.
+template <class Matcher>
+void match_pixels(Matcher match, const double *wave, const double *flux_master,
+                  std::size_t n, double *design) noexcept
+{
+    for (std::size_t k = 0; k < n; ++k) {
+        design[2 * k] = flux_master[match.next(wave[k])];
     }
 }
 
@@ -41,15 +52,15 @@ Status rv_scan(const double *rv_trials, double *rv_out, double *rv_err_out,
     }
 
     const std::size_t n = static_cast<std::size_t>(n_pix);
-    const std::size_t m = static_cast<std::size_t>(n_master);
-    auto storage = scratch<double>(m + 5 * n);
+    // The shifted master is never stored: only the points the matching
+    // reaches are computed (matching.hpp).
+    auto storage = scratch<double>(5 * n);
     FitWorkspace work = storage ? fit_workspace(n_pix, 2) : nullptr;
     if (!work) {
         write_unset(rv_out, rv_err_out, chi2_red_out, n_trials, coeffs_out);
         return Status::no_memory;
     }
-    double *shifted = storage.get();
-    double *design = shifted + m;  // rows (matched master flux, 1.0)
+    double *design = storage.get();  // rows (matched master flux, 1.0)
     double *weights = design + 2 * n;
     double *err_sq = weights + n;
     double *model = err_sq + n;
@@ -62,14 +73,18 @@ Status rv_scan(const double *rv_trials, double *rv_out, double *rv_err_out,
         design[2 * k + 1] = 1.0;
     }
 
+    const bool searchable = master_allows_search(wave_master, n_master);
     double coeffs[2];
     double cov[4];
     double chisq = -10.0;
     for (std::int32_t t = 0; t < n_trials; ++t) {
-        shift_master_grid(wave_master, n_master, rv_trials[t], shifted);
-        ForwardMatcher match(shifted, n_master);
-        for (std::size_t k = 0; k < n; ++k) {
-            design[2 * k] = flux_master[match.next(wave[k])];
+        const double f = doppler_factor(rv_trials[t]);
+        const ShiftedGrid shifted(wave_master, n_master, f);
+        if (searchable && factor_allows_search(f)) {
+            match_pixels(ShiftSearch(shifted), wave, flux_master, n, design);
+        } else {
+            match_pixels(ForwardWalk<ShiftedGrid>(shifted), wave, flux_master,
+                         n, design);
         }
 
         double *row = coeffs_out.row(t);

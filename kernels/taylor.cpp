@@ -13,6 +13,7 @@
 #include "kernels.hpp"
 #include "numerics.hpp"
 #include "quasmir.h"
+#include "taylor_scratch.hpp"
 
 namespace quasmir {
 
@@ -35,6 +36,13 @@ inline double interpolate(const double *q, const double *grid, std::int32_t lo,
     return slope * t + (q[hi] - grid[hi] * slope);
 }
 
+// The same with the bracket's slope already at hand.
+inline double interpolate(double slope, const double *q, const double *grid,
+                          std::int32_t hi, double t) noexcept
+{
+    return slope * t + (q[hi] - grid[hi] * slope);
+}
+
 void edge_warning(const char *which, double wave, double g0, double g1)
 {
     std::printf(
@@ -43,6 +51,17 @@ void edge_warning(const char *which, double wave, double g0, double g1)
         "%.4f)  ------\n\n",
         wave, which, g0, g1);
     std::fflush(stdout);
+}
+
+// A line-sized fit (storage up to KEPT_BYTES_MAX) uses storage its thread
+// keeps from one fit to the next, so that it allocates nothing; larger fits
+// allocate their own for the call.
+constexpr std::size_t KEPT_BYTES_MAX = 256 * 1024;
+
+TaylorScratch &kept_scratch() noexcept
+{
+    thread_local TaylorScratch kept;
+    return kept;
 }
 
 void write_nan(TaylorResult *out) noexcept
@@ -55,7 +74,7 @@ void write_nan(TaylorResult *out) noexcept
 
 Status taylor_fit(Taylor kind, const TaylorInput &in,
                   const TaylorTables *tables, TaylorResult *out,
-                  Print print) noexcept
+                  Print print, TaylorScratch *reuse) noexcept
 {
     const bool warn = print == Print::all && kind == Taylor::first_order;
     const std::int32_t p = taylor_params(kind);
@@ -70,16 +89,21 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
     const std::size_t np = static_cast<std::size_t>(p);
 
     // offsets, weights, design; then the tables unless the caller has them
-    const std::size_t owned = tables == nullptr ? 2 * m + 2 * n : 0;
-    auto storage = scratch<double>((2 + np) * n + owned);
-    auto match_index = scratch<std::int32_t>(n);
-    FitWorkspace work =
-        storage && match_index ? fit_workspace(n_pix, np) : nullptr;
-    if (!work) {
+    const std::size_t doubles =
+        taylor_scratch_doubles(kind, n, m, tables == nullptr);
+    TaylorScratch own;
+    TaylorScratch &room =
+        reuse != nullptr ? *reuse
+        : taylor_scratch_bytes(n, np, doubles) <= KEPT_BYTES_MAX
+            ? kept_scratch()
+            : own;
+    if (!room.reserve(n, np, doubles)) {
         write_nan(out);
         return Status::no_memory;
     }
-    double *match_offset = storage.get();
+    std::int32_t *match_index = room.indices();
+    gsl_multifit_linear_workspace *work = room.workspace();
+    double *match_offset = room.doubles();
     double *weights = match_offset + n;
     double *design = weights + n;
     TaylorTables tab;
@@ -88,9 +112,7 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
     } else {
         tab.shifted = design + np * n;
         tab.d1 = tab.shifted + m;
-        tab.flux_interp = tab.d1 + m;
-        tab.d1_interp = tab.flux_interp + n;
-        tab.d2 = tab.d2_interp = nullptr;
+        tab.d2 = tab.flux_interp = tab.d1_interp = tab.d2_interp = nullptr;
     }
     const double *grid = tab.shifted;
 
@@ -115,7 +137,7 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
     // The bracket (lo, lo + 1) of each pixel: (j - 1, j) left of its
     // match, else (j, j + 1); outside the grid, the edge interval, whose
     // line continues the master linearly.
-    std::int32_t *bracket = match_index.get();
+    std::int32_t *bracket = match_index;
     std::int32_t lo_min = n_master - 2;
     std::int32_t lo_max = 0;
     for (std::int32_t k = 0; k < n_pix; ++k) {
@@ -150,34 +172,55 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
                            last + 2 - lo_min, tab.d1 + lo_min);
     }
 
-    for (std::int32_t k = 0; k < n_pix; ++k) {
-        const double t = in.wave[k];
-        const std::int32_t lo = bracket[k];
-        const std::int32_t hi = lo + 1;
-        tab.flux_interp[k] = interpolate(in.flux_master, grid, lo, hi, t);
-        tab.d1_interp[k] = interpolate(tab.d1, grid, lo, hi, t);
-        if (kind == Taylor::second_order) {
-            tab.d2_interp[k] = interpolate(tab.d2, grid, lo, hi, t);
+    const double sys_err_sq = in.sys_err * in.sys_err;
+    if (tables == nullptr) {
+        // The kernel's own tables: the interpolated columns go straight
+        // into the design rows.  d1[lo] is the flux's slope over the
+        // bracket, the same division of the same values.
+        for (std::int32_t k = 0; k < n_pix; ++k) {
+            const double t = in.wave[k];
+            const std::int32_t lo = bracket[k];
+            const std::int32_t hi = lo + 1;
+            double *row = design + np * static_cast<std::size_t>(k);
+            row[0] = interpolate(tab.d1[lo], in.flux_master, grid, hi, t);
+            row[1] = interpolate(tab.d1, grid, lo, hi, t);
+            if (kind == Taylor::with_offset) {
+                row[2] = 1.0;
+            }
+        }
+    } else {
+        // The caller's tables are written first, in a pass of their own,
+        // and the design read from them (they may overlap the inputs).
+        for (std::int32_t k = 0; k < n_pix; ++k) {
+            const double t = in.wave[k];
+            const std::int32_t lo = bracket[k];
+            const std::int32_t hi = lo + 1;
+            tab.flux_interp[k] = interpolate(in.flux_master, grid, lo, hi, t);
+            tab.d1_interp[k] = interpolate(tab.d1, grid, lo, hi, t);
+            if (kind == Taylor::second_order) {
+                tab.d2_interp[k] = interpolate(tab.d2, grid, lo, hi, t);
+            }
+        }
+        for (std::int32_t k = 0; k < n_pix; ++k) {
+            double *row = design + np * static_cast<std::size_t>(k);
+            row[0] = tab.flux_interp[k];
+            row[1] = tab.d1_interp[k];
+            if (kind == Taylor::with_offset) {
+                row[2] = 1.0;
+            } else if (kind == Taylor::second_order) {
+                row[2] = tab.d2_interp[k];
+            }
         }
     }
-
-    const double sys_err_sq = in.sys_err * in.sys_err;
+    // A loop of its own, which the compiler vectorises.
     for (std::int32_t k = 0; k < n_pix; ++k) {
-        double *row = design + np * static_cast<std::size_t>(k);
-        row[0] = tab.flux_interp[k];
-        row[1] = tab.d1_interp[k];
-        if (kind == Taylor::with_offset) {
-            row[2] = 1.0;
-        } else if (kind == Taylor::second_order) {
-            row[2] = tab.d2_interp[k];
-        }
         weights[k] = 1.0 / error_squared(in.flux_err[k], sys_err_sq);
     }
 
     double coeffs[3] = {0.0, 0.0, 0.0};
     double cov[9];
     double chisq = -10.0;
-    if (!weighted_linear_fit(design, weights, in.flux, n_pix, np, work.get(),
+    if (!weighted_linear_fit(design, weights, in.flux, n_pix, np, work,
                              coeffs, cov, &chisq)) {
         // No fit, no results; the second-order line still shows the call.
         write_nan(out);

@@ -11,6 +11,8 @@ cmake --build "$out"
 mkdir -p "$out/pkg/linestack"
 cp "$out"/quasmir*.so "$out/pkg/"
 cp "$out/liblinestack.so" python/linestack/__init__.py "$out/pkg/linestack/"
+mkdir -p "$out/pkg/quasmir_tool"
+cp python/quasmir_tool/*.py "$out"/_batch*.so "$out/pkg/quasmir_tool/"
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
 ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 PYTHONPATH="$PWD/$out/pkg" python3 -m pytest -p no:cacheprovider "$@"

@@ -219,3 +219,79 @@ def test_c_caller_loads_by_path(tmp_path):
     expected = profiles([0, 5], [.4, .9], [1, 3], [0, 2.5, 5], [1, 2])
     assert [float.fromhex(s) for s in run.stdout.split()] == \
         expected.ravel().tolist()
+
+
+def narrow_case(seed, n_profiles=40, n_grid=400):
+    """Narrow lines on a wide grid: most exponents far below -746, where
+    the library skips exp; the special values sit in the wings too."""
+    rng = np.random.default_rng(seed)
+    grid = rng.permutation(np.linspace(-1000.0, 1000.0, n_grid))
+    rv = rng.uniform(-900.0, 900.0, n_profiles)
+    fwhm = rng.uniform(0.5, 5.0, n_profiles)
+    contrast = rng.uniform(0.0, 1.0, n_profiles)
+    continuum = rng.uniform(0.5, 2.0, n_profiles)
+    special = [np.nan, np.inf, -np.inf, 0.0, -0.0]
+    contrast[:5] = special
+    continuum[5:10] = special
+    fwhm[10:12] = 0.0, -0.0
+    rv[12] = grid[3]  # zero width below hits the centre exactly
+    fwhm[12] = 0.0
+    grid[[7, 8]] = np.nan, np.inf
+    return rv, contrast, fwhm, grid, continuum
+
+
+def reference_ieee(rv, contrast, fwhm, grid, continuum):
+    """reference() with IEEE division, for zero widths."""
+    from reference import div
+
+    out = np.empty((len(rv), len(grid)))
+    for i in range(len(rv)):
+        r, c, w, k = (float(a[i]) for a in (rv, contrast, fwhm, continuum))
+        for j, x in enumerate(grid.tolist()):
+            u = div((x - r) * SCALE, w)
+            e = (-u) * u
+            g = 0.0 if e == -math.inf else math.exp(e)
+            out[i, j] = ((-c) * g + 1.0) * k
+    return out
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_narrow_lines_match_scalar_reference(seed):
+    args = narrow_case(seed)
+    assert_same_bits(linestack.coadd_loc_gauss_prof(*args),
+                     reference_ieee(*args))
+
+
+def test_exponents_around_the_skip_bound():
+    """(-u)*u just above, at and below -746, and where exp gives the
+    smallest subnormals instead of 0.0."""
+    targets = np.concatenate([
+        np.linspace(-744.0, -748.0, 401), [-745.1332, -745.13, -746.0]])
+    grid = np.sqrt(-targets) / SCALE  # u = x * SCALE / 1.0
+    grid = np.concatenate([grid, -grid, np.nextafter(grid, 0.0)])
+    for contrast in (0.7, np.nan, np.inf, -np.inf):
+        args = [np.array([0.0]), np.array([contrast]), np.array([1.0]),
+                grid, np.array([1.3])]
+        assert_same_bits(linestack.coadd_loc_gauss_prof(*args),
+                         reference(*args))
+    # contrast 1.7e308 brings the smallest subnormals of exp into view
+    args[1][0] = 1.7e308
+    out = linestack.coadd_loc_gauss_prof(*args)
+    assert_same_bits(out, reference(*args))
+    assert np.any(out[0] != 1.3) and np.any(out[0] == 1.3)
+
+
+@pytest.mark.parametrize("first", [np.nan, np.inf, -np.inf, 0.0],
+                         ids=["nan", "inf", "-inf", "zero"])
+@pytest.mark.parametrize("width", [0.3, 30.0], ids=["narrow", "wide"])
+def test_grid_ends_decide_nothing_but_speed(first, width):
+    """Rows are evaluated with or without the skip test depending on the
+    grid's ends; either way every element is the formula's."""
+    rng = np.random.default_rng(17)
+    grid = rng.uniform(-300.0, 300.0, 300)
+    grid[0] = first
+    grid[150] = np.nan
+    n = 12
+    args = (rng.uniform(-250.0, 250.0, n), rng.uniform(0.0, 1.0, n),
+            np.full(n, width), grid, rng.uniform(0.5, 2.0, n))
+    assert_same_bits(linestack.coadd_loc_gauss_prof(*args), reference(*args))
