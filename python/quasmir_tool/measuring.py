@@ -22,17 +22,14 @@ The steps, for one spectrum (velocities in m/s, wavelengths in angstrom):
 
 from __future__ import annotations
 
-import contextlib
 import os
-import sys
-import threading
 from dataclasses import dataclass, field
-from typing import Any
 
 import numpy as np
 
 import quasmir
 
+from . import _batch
 from .combining import combine
 from .errors import InputError
 from .lines import (
@@ -137,63 +134,6 @@ class Result:
 
 
 # ----------------------------------------------------------------------
-# Keeping the core's own printing off the terminal
-
-_stdout_lock = threading.Lock()
-_stdout_depth = 0
-_stdout_saved: int | None = None
-_sys_stdout_saved: Any = None
-
-
-@contextlib.contextmanager
-def _quiet_stdout():
-    """Point file descriptor 1 at the null device while the block runs.
-
-    The second-order kernel prints a line per call through Python's
-    ``sys.stdout``, and the first-order one a warning per pixel outside
-    the master straight to the C library's standard output: both are
-    pointed at the null device.  They are process-wide, so concurrent
-    users (threads) share one redirection, counted, and the last one out
-    restores them.  Python's own buffered output is flushed first so that
-    nothing written before is lost.
-    """
-    global _stdout_depth, _stdout_saved, _sys_stdout_saved
-    with _stdout_lock:
-        if _stdout_depth == 0:
-            try:
-                sys.stdout.flush()
-            except (AttributeError, OSError, ValueError):
-                pass
-            _sys_stdout_saved = sys.stdout
-            sys.stdout = open(os.devnull, "w")
-            try:
-                saved = os.dup(1)
-            except OSError:
-                saved = None
-            if saved is not None:
-                null = os.open(os.devnull, os.O_WRONLY)
-                try:
-                    os.dup2(null, 1)
-                finally:
-                    os.close(null)
-            _stdout_saved = saved
-        _stdout_depth += 1
-    try:
-        yield
-    finally:
-        with _stdout_lock:
-            _stdout_depth -= 1
-            if _stdout_depth == 0:
-                null, sys.stdout = sys.stdout, _sys_stdout_saved
-                _sys_stdout_saved = None
-                null.close()
-            if _stdout_depth == 0 and _stdout_saved is not None:
-                os.dup2(_stdout_saved, 1)
-                os.close(_stdout_saved)
-                _stdout_saved = None
-
-
-# ----------------------------------------------------------------------
 # The one entry to the core's Taylor fits
 
 
@@ -229,35 +169,27 @@ def _fit_windows(kind: int, wave: np.ndarray, flux_err: np.ndarray,
     scale, deriv1, third, rv, rv_err, chi2_red : numpy.ndarray
         float64, one per window: c0, c1, the offset or c2 (0.0 for kind
         0), the velocity (m/s), its error (m/s) and the reduced
-        chi-square, as the core returns them.  For kinds 0 and 1 the core
-        does not return c1; it is recovered from the velocity,
-        ``c1 = (rv_shift - rv) * c0 * lambda_ref / c``.  A window the
+        chi-square.  Every value is, bit for bit, what the core method of
+        `kind` gives for the window's slices (c1 included, which the
+        first-order methods compute but do not return).  A window the
         core refuses (too few pixels or master points) gives NaN.
+
+    Notes
+    -----
+    All windows run in one call of ``quasmir_tool._batch.fit_windows``,
+    without the interpreter lock (threads measuring other spectra run at
+    the same time) and without the second-order method's printing.
     """
-    n = int(np.size(pix_start))
-    out = np.full((6, n), np.nan)
-    method = (quasmir.get_RV_line_by_line2,
-              quasmir.get_RV_line_by_line2_with_offset,
-              quasmir.get_RV_line_by_line3)[kind]
-    quiet = _quiet_stdout() if kind != 1 else contextlib.nullcontext()
-    with quiet:
-        for i in range(n):
-            ps, pe = int(pix_start[i]), int(pix_stop[i])
-            ms, me = int(master_start[i]), int(master_stop[i])
-            shift, ref = float(rv_shift[i]), float(lambda_ref[i])
-            try:
-                r = method(wave[ps:pe], flux_err[ps:pe], flux[ps:pe],
-                           wave_master[ms:me], flux_master[ms:me],
-                           sys_err, shift, ref)
-            except ValueError:
-                continue
-            if kind == 2:
-                out[:, i] = (r[0], r[1], r[2], r[3], r[4], r[6])
-            else:
-                scale, rv, rv_err, third, chi2 = r
-                c1 = (shift - rv) * scale * ref / C_LIGHT
-                out[:, i] = (scale, c1, third, rv, rv_err, chi2)
-    return tuple(out)
+    return _batch.fit_windows(
+        kind, wave, flux_err, flux, wave_master, flux_master,
+        np.asarray(pix_start, dtype=np.int64),
+        np.asarray(pix_stop, dtype=np.int64),
+        np.asarray(master_start, dtype=np.int64),
+        np.asarray(master_stop, dtype=np.int64),
+        float(sys_err),
+        np.asarray(rv_shift, dtype=np.float64),
+        np.asarray(lambda_ref, dtype=np.float64),
+    )
 
 
 # ----------------------------------------------------------------------
