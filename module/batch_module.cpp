@@ -18,6 +18,7 @@
 
 #include "kernels.hpp"
 #include "numerics.hpp"
+#include "pyarrays.hpp"
 #include "taylor_scratch.hpp"
 
 namespace {
@@ -25,61 +26,14 @@ namespace {
 using quasmir::Status;
 using quasmir::Taylor;
 
-// Owns one reference.
-class Ref {
-public:
-    Ref() = default;
-    explicit Ref(PyObject *obj) : obj_(obj) {}
-    ~Ref() { Py_XDECREF(obj_); }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
+using quasmir::front::array_data;
+using quasmir::front::ArrayArg;
+using quasmir::front::check_same_length;
+using quasmir::front::Ref;
 
-    void reset(PyObject *obj)
-    {
-        Py_XDECREF(obj_);
-        obj_ = obj;
-    }
-    PyObject *get() const { return obj_; }
-    explicit operator bool() const { return obj_ != nullptr; }
+constexpr char method[] = "fit_windows";
 
-private:
-    PyObject *obj_ = nullptr;
-};
-
-// One array argument: the object as passed, then the contiguous float64
-// (values) or int64 (bounds) array read.
-struct ArrayArg {
-    const char *name;
-    bool bounds;
-    PyObject *obj = nullptr;
-    npy_intp length = 0;
-    Ref array;
-
-    ArrayArg(const char *arg_name, bool is_bounds)
-        : name(arg_name), bounds(is_bounds)
-    {
-    }
-
-    template <class T>
-    const T *data() const
-    {
-        return static_cast<const T *>(
-            PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.get())));
-    }
-};
-
-int is_masked_array(PyObject *obj)
-{
-    if (PyArray_CheckExact(obj)) {
-        return 0;
-    }
-    Ref ma(PyImport_ImportModule("numpy.ma"));
-    Ref masked_type(ma ? PyObject_GetAttrString(ma.get(), "MaskedArray")
-                       : nullptr);
-    return masked_type ? PyObject_IsInstance(obj, masked_type.get()) : -1;
-}
-
-// Type, element kind, dimensions and size of one array argument.
+// Type, element kind, dimensions and size of one array argument as passed.
 bool check_array(ArrayArg &arg)
 {
     if (!PyArray_Check(arg.obj)) {
@@ -88,82 +42,7 @@ bool check_array(ArrayArg &arg)
                      arg.name, Py_TYPE(arg.obj)->tp_name);
         return false;
     }
-    const int masked = is_masked_array(arg.obj);
-    if (masked != 0) {
-        if (masked > 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "fit_windows: %s is a masked array: pass the values "
-                         "to use (numpy.ma.compressed) or filled values",
-                         arg.name);
-        }
-        return false;
-    }
-    PyArrayObject *arr = reinterpret_cast<PyArrayObject *>(arg.obj);
-    PyArray_Descr *dtype = PyArray_DESCR(arr);
-    const char kind = dtype->kind;
-    const bool integer = kind == 'i' || kind == 'u';
-    if (arg.bounds && !integer) {
-        PyErr_Format(PyExc_TypeError,
-                     "fit_windows: %s must hold integers, not %S", arg.name,
-                     reinterpret_cast<PyObject *>(dtype));
-        return false;
-    }
-    if (!integer && kind != 'f') {
-        PyErr_Format(PyExc_TypeError,
-                     "fit_windows: %s must hold real numbers, not %S",
-                     arg.name, reinterpret_cast<PyObject *>(dtype));
-        return false;
-    }
-    if (PyArray_NDIM(arr) != 1) {
-        PyErr_Format(PyExc_ValueError,
-                     "fit_windows: %s must be one-dimensional, not "
-                     "%d-dimensional",
-                     arg.name, PyArray_NDIM(arr));
-        return false;
-    }
-    arg.length = PyArray_DIM(arr, 0);
-    if (arg.length > INT32_MAX) {
-        PyErr_Format(PyExc_ValueError,
-                     "fit_windows: %s has %zd elements, more than the %d a "
-                     "count can hold",
-                     arg.name, static_cast<Py_ssize_t>(arg.length), INT32_MAX);
-        return false;
-    }
-    return true;
-}
-
-bool check_same_length(const ArrayArg &first,
-                       std::initializer_list<const ArrayArg *> others)
-{
-    for (const ArrayArg *arg : others) {
-        if (arg->length != first.length) {
-            PyErr_Format(PyExc_ValueError,
-                         "fit_windows: %s has length %zd but %s has length "
-                         "%zd",
-                         arg->name, static_cast<Py_ssize_t>(arg->length),
-                         first.name, static_cast<Py_ssize_t>(first.length));
-            return false;
-        }
-    }
-    return true;
-}
-
-// Contiguous, aligned, native float64 or int64: the array itself, else a
-// converted copy.
-bool convert(ArrayArg &arg)
-{
-    const int type = arg.bounds ? NPY_INT64 : NPY_DOUBLE;
-    PyArrayObject *arr = reinterpret_cast<PyArrayObject *>(arg.obj);
-    if (PyArray_TYPE(arr) == type && PyArray_ISCARRAY_RO(arr) &&
-        PyArray_ISNOTSWAPPED(arr)) {
-        Py_INCREF(arg.obj);
-        arg.array.reset(arg.obj);
-        return true;
-    }
-    arg.array.reset(PyArray_FromAny(arg.obj, PyArray_DescrFromType(type), 1,
-                                    1, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST,
-                                    nullptr));
-    return static_cast<bool>(arg.array);
+    return quasmir::front::check_array(arg, "values");
 }
 
 // Every start and stop of one kind of window within [0, n], start <= stop.
@@ -204,26 +83,21 @@ bool check_bounds(const ArrayArg &start, const ArrayArg &stop, npy_intp n,
     return true;
 }
 
-double *vector_data(const Ref &array)
-{
-    return static_cast<double *>(
-        PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.get())));
-}
 
 // The arguments of one call, validated and converted.
 struct Windows {
     Taylor kind;
-    ArrayArg wave{"wave", false};
-    ArrayArg flux_err{"flux_err", false};
-    ArrayArg flux{"flux", false};
-    ArrayArg wave_master{"wave_master", false};
-    ArrayArg flux_master{"flux_master", false};
-    ArrayArg pix_start{"pix_start", true};
-    ArrayArg pix_stop{"pix_stop", true};
-    ArrayArg master_start{"master_start", true};
-    ArrayArg master_stop{"master_stop", true};
-    ArrayArg rv_shift{"rv_shift", false};
-    ArrayArg lambda_ref{"lambda_ref", false};
+    ArrayArg wave{method, "wave"};
+    ArrayArg flux_err{method, "flux_err"};
+    ArrayArg flux{method, "flux"};
+    ArrayArg wave_master{method, "wave_master"};
+    ArrayArg flux_master{method, "flux_master"};
+    ArrayArg pix_start{method, "pix_start", true};
+    ArrayArg pix_stop{method, "pix_stop", true};
+    ArrayArg master_start{method, "master_start", true};
+    ArrayArg master_stop{method, "master_stop", true};
+    ArrayArg rv_shift{method, "rv_shift"};
+    ArrayArg lambda_ref{method, "lambda_ref"};
     double sys_err = 0.0;
 
     bool parse(PyObject *args, PyObject *kwargs)
@@ -287,21 +161,24 @@ struct Windows {
                 return false;
             }
         }
-        if (!check_same_length(wave, {&flux_err, &flux}) ||
-            !check_same_length(wave_master, {&flux_master}) ||
-            !check_same_length(pix_start, {&pix_stop, &master_start,
-                                           &master_stop, &rv_shift,
-                                           &lambda_ref})) {
+        // The lengths as passed, so that nothing is copied before they
+        // agree, then again as read.
+        if (!same_lengths() || !quasmir::front::convert_all(all()) ||
+            !same_lengths()) {
             return false;
-        }
-        for (ArrayArg *arg : all()) {
-            if (!convert(*arg)) {
-                return false;
-            }
         }
         return check_bounds(pix_start, pix_stop, wave.length, "pixels") &&
                check_bounds(master_start, master_stop, wave_master.length,
                             "master points");
+    }
+
+    bool same_lengths() const
+    {
+        return check_same_length(wave, {&flux_err, &flux}) &&
+               check_same_length(wave_master, {&flux_master}) &&
+               check_same_length(pix_start, {&pix_stop, &master_start,
+                                             &master_stop, &rv_shift,
+                                             &lambda_ref});
     }
 
     std::array<ArrayArg *, 11> all()
@@ -425,9 +302,9 @@ PyObject *fit_windows(PyObject *, PyObject *args, PyObject *kwargs)
             return nullptr;
         }
     }
-    const Results res{vector_data(out[0]), vector_data(out[1]),
-                      vector_data(out[2]), vector_data(out[3]),
-                      vector_data(out[4]), vector_data(out[5])};
+    const Results res{array_data(out[0]), array_data(out[1]),
+                      array_data(out[2]), array_data(out[3]),
+                      array_data(out[4]), array_data(out[5])};
     Status status;
     Py_BEGIN_ALLOW_THREADS
     status = fit_all(w, res);

@@ -11,205 +11,31 @@
 #include <Python.h>
 #include <numpy/arrayobject.h>
 
-#include <cstdint>
 #include <initializer_list>
 
 #include "kernels.hpp"
+#include "pyarrays.hpp"
 
 namespace {
 
 using quasmir::Status;
+using quasmir::front::array_data;
+using quasmir::front::ArrayArg;
+using quasmir::front::check_array;
+using quasmir::front::check_min_length;
+using quasmir::front::check_same_length;
+using quasmir::front::Ref;
 
-// Owns one reference.
-class Ref {
-public:
-    Ref() = default;
-    explicit Ref(PyObject *obj) : obj_(obj) {}
-    ~Ref() { Py_XDECREF(obj_); }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-
-    void reset(PyObject *obj)
-    {
-        Py_XDECREF(obj_);
-        obj_ = obj;
-    }
-    PyObject *get() const { return obj_; }
-    explicit operator bool() const { return obj_ != nullptr; }
-
-private:
-    PyObject *obj_ = nullptr;
-};
-
-// One array argument of a method: the object as passed (borrowed from the
-// argument tuple) and, once converted, the contiguous float64 base-class
-// ndarray read.  length is measured on the object passed for the checks
-// before conversion, then again on the array read.
-struct ArrayArg {
-    const char *method;
-    const char *name;
-    PyObject *obj = nullptr;
-    npy_intp length = 0;
-    Ref array;
-
-    ArrayArg(const char *method_name, const char *arg_name)
-        : method(method_name), name(arg_name)
-    {
-    }
-
-    const double *data() const
-    {
-        return static_cast<const double *>(
-            PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.get())));
-    }
-    std::int32_t count() const { return static_cast<std::int32_t>(length); }
-};
-
-// 1 when obj is a numpy masked array, 0 when not, -1 on error.  Only
-// ndarray subclasses are looked at, so plain arrays cost nothing.  This may
-// run Python code (an import, a __class__ property).
-int is_masked_array(PyObject *obj)
-{
-    if (PyArray_CheckExact(obj)) {
-        return 0;
-    }
-    Ref ma(PyImport_ImportModule("numpy.ma"));
-    Ref masked_type(ma ? PyObject_GetAttrString(ma.get(), "MaskedArray")
-                       : nullptr);
-    return masked_type ? PyObject_IsInstance(obj, masked_type.get()) : -1;
-}
-
-bool check_kind(const ArrayArg &arg, PyArrayObject *arr)
-{
-    PyArray_Descr *dtype = PyArray_DESCR(arr);
-    const char kind = dtype->kind;
-    if (kind != 'f' && kind != 'i' && kind != 'u') {
-        PyErr_Format(PyExc_TypeError, "%s: %s must hold real numbers, not %S",
-                     arg.method, arg.name, reinterpret_cast<PyObject *>(dtype));
-        return false;
-    }
-    return true;
-}
-
-// One dimension of at most INT32_MAX elements; sets arg.length.
-bool check_shape(ArrayArg &arg, PyArrayObject *arr)
-{
-    if (PyArray_NDIM(arr) != 1) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s: %s must be one-dimensional, not %d-dimensional",
-                     arg.method, arg.name, PyArray_NDIM(arr));
-        return false;
-    }
-    arg.length = PyArray_DIM(arr, 0);
-    if (arg.length > INT32_MAX) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s: %s has %zd elements, more than the %d a count can "
-                     "hold",
-                     arg.method, arg.name,
-                     static_cast<Py_ssize_t>(arg.length), INT32_MAX);
-        return false;
-    }
-    return true;
-}
-
-// Element type, dimensions and size of one array argument as passed, so
-// that nothing is converted (a huge array never copied) before they pass.
-bool check_array(ArrayArg &arg)
-{
-    // Reading a masked array's data would count the pixels it masks.
-    const int masked = is_masked_array(arg.obj);
-    if (masked != 0) {
-        if (masked > 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s: %s is a masked array: pass the pixels to use "
-                         "(numpy.ma.compressed) or filled values",
-                         arg.method, arg.name);
-        }
-        return false;
-    }
-    PyArrayObject *arr = reinterpret_cast<PyArrayObject *>(arg.obj);
-    return check_kind(arg, arr) && check_shape(arg, arr);
-}
-
-// Arrays read together must have the length of the first of them.
-bool check_same_length(const ArrayArg &first,
-                       std::initializer_list<const ArrayArg *> others)
-{
-    for (const ArrayArg *arg : others) {
-        if (arg->length != first.length) {
-            PyErr_Format(PyExc_ValueError,
-                         "%s: %s has length %zd but %s has length %zd",
-                         first.method, arg->name,
-                         static_cast<Py_ssize_t>(arg->length), first.name,
-                         static_cast<Py_ssize_t>(first.length));
-            return false;
-        }
-    }
-    return true;
-}
-
-bool check_min_length(const ArrayArg &arg, npy_intp minimum, const char *what)
-{
-    if (arg.length < minimum) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s: %s must hold at least %zd %s, got %zd", arg.method,
-                     arg.name, static_cast<Py_ssize_t>(minimum), what,
-                     static_cast<Py_ssize_t>(arg.length));
-        return false;
-    }
-    return true;
-}
-
-// The array read: the argument itself when it is a contiguous, aligned,
-// native float64 ndarray, else a base-class float64 ndarray made from it.
-// Runs no Python code: the element type is checked again (Python code run
-// by a later argument's check may have changed it), a real type casts to
-// float64 without warnings, and no subclass hook (__array_finalize__) is
-// called for a base-class result.  A subclass gives a view or a copy.
-bool convert(ArrayArg &arg)
-{
-    PyArrayObject *arr = reinterpret_cast<PyArrayObject *>(arg.obj);
-    if (!check_kind(arg, arr)) {
-        return false;
-    }
-    if (PyArray_CheckExact(arg.obj) && PyArray_TYPE(arr) == NPY_DOUBLE &&
-        PyArray_ISCARRAY_RO(arr) && PyArray_ISNOTSWAPPED(arr)) {
-        Py_INCREF(arg.obj);
-        arg.array.reset(arg.obj);
-        return true;
-    }
-    arg.array.reset(PyArray_FromAny(
-        arg.obj, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-        NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSUREARRAY,
-        nullptr));
-    return static_cast<bool>(arg.array);
-}
-
-// Checks every array as passed, converts them all and measures the
-// lengths again on the arrays read.  Python code can run until the last
-// conversion (a __class__ property, say, in the masked-array check) and
-// could resize an argument checked before it; what the kernel reads is
-// measured after it, and from then on no Python code runs before the
-// kernel.
+// Checks every array as passed, then converts them all and measures the
+// lengths again on the arrays read (quasmir::front::convert_all).
 bool check_and_convert(std::initializer_list<ArrayArg *> args)
 {
     for (ArrayArg *arg : args) {
-        if (!check_array(*arg)) {
+        if (!check_array(*arg, "pixels")) {
             return false;
         }
     }
-    for (ArrayArg *arg : args) {
-        if (!convert(*arg)) {
-            return false;
-        }
-    }
-    for (ArrayArg *arg : args) {
-        if (!check_shape(*arg, reinterpret_cast<PyArrayObject *>(
-                                   arg->array.get()))) {
-            return false;
-        }
-    }
-    return true;
+    return quasmir::front::convert_all(args);
 }
 
 // The spectrum (wave, flux_err, flux) and master (wave_master, flux_master)
@@ -222,12 +48,6 @@ bool check_lengths(const ArrayArg *spec, const ArrayArg *master,
            check_same_length(master[0], {&master[1]}) &&
            check_min_length(spec[0], min_pixels, "pixels") &&
            check_min_length(master[0], min_master, "points");
-}
-
-double *array_data(const Ref &array)
-{
-    return static_cast<double *>(
-        PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.get())));
 }
 
 PyObject *new_vector(npy_intp n)

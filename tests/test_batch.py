@@ -213,6 +213,58 @@ def test_window_outside_the_arrays_is_refused(pos, index, value, match):
         _call(arrays)
 
 
+class _Shrinking(np.ndarray):
+    """Shrinks the arrays in ``armed`` to one element when its Python code
+    runs: the __class__ property the masked-array check reads, or
+    __array_finalize__, which a subclass-keeping conversion would call."""
+
+    armed: list[np.ndarray] = []
+
+    @classmethod
+    def shrink(cls):
+        while cls.armed:
+            cls.armed.pop().resize(1, refcheck=False)
+
+
+class _ByClass(_Shrinking):
+    @property
+    def __class__(self):
+        self.shrink()
+        return np.ndarray
+
+
+class _ByFinalize(_Shrinking):
+    def __array_finalize__(self, obj):
+        self.shrink()
+
+
+@pytest.mark.parametrize("cls", [_ByClass, _ByFinalize],
+                         ids=["class", "finalize"])
+@pytest.mark.parametrize("trick", [0, 10], ids=["first", "last"])
+@pytest.mark.parametrize("victim, first", [(2, "wave"), (6, "pix_start")],
+                         ids=["flux", "pix_stop"])
+def test_argument_resized_during_the_checks_is_measured_again(cls, trick,
+                                                              victim, first):
+    """An argument shrunk by Python code run during the checks is refused
+    by its new length, never read by its old one; a call whose arguments
+    were left alone returns."""
+    arrays = _good()
+    # float32, so that a conversion has to copy it
+    arrays[trick] = arrays[trick].astype(np.float32).view(cls)
+    _Shrinking.armed[:] = [arrays[victim]]
+    try:
+        try:
+            _call(arrays)
+        except ValueError as e:
+            assert not _Shrinking.armed
+            assert str(e).startswith(f"fit_windows: {NAMES[victim]} has "
+                                     f"length 1 but {first} has length ")
+        else:
+            assert _Shrinking.armed
+    finally:
+        _Shrinking.armed.clear()
+
+
 @pytest.mark.parametrize("kind", [-1, 3, 99])
 def test_unknown_kind_is_refused(kind):
     with pytest.raises(ValueError, match="^fit_windows: kind must be 0 "
