@@ -3,11 +3,11 @@
 //
 // The shifted point i is x - x*f (x = wave_master[i], f the Doppler
 // factor), computed when it is read: bit for bit the value a whole-grid
-// shift writes there.  Two matchers give the forward walk's result
-// (ForwardMatcher in numerics.hpp: from the previous match, forward while
-// the computed distance strictly shrinks):
+// shift writes there.  Two matchers give the forward walk's result (from
+// the previous match, forward while the computed distance strictly
+// shrinks):
 //
-// - ForwardWalk walks literally, on any grid;
+// - ForwardWalk (numerics.hpp) walks literally, on any grid;
 // - ShiftSearch finds the same index by a search, on grids where the
 //   computed distances are provably monotone (see below), and walks
 //   literally wherever that proof does not reach.
@@ -38,6 +38,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "numerics.hpp"
+
 namespace quasmir {
 
 // The master grid shifted by the factor f, evaluated point by point.
@@ -59,36 +61,6 @@ private:
     const double *x_;
     std::int32_t n_;
     double f_;
-};
-
-// ForwardMatcher's walk on any grid with operator[] and size().
-template <class Grid>
-class ForwardWalk {
-public:
-    explicit ForwardWalk(const Grid &grid) noexcept : grid_(grid) {}
-
-    std::int32_t next(double target) noexcept
-    {
-        const std::int32_t n = grid_.size();
-        double best = 1e30;
-        std::int32_t k = start_;
-        while (k < n) {
-            const double d = std::fabs(grid_[k] - target);
-            if (!(best > d)) {
-                break;
-            }
-            best = d;
-            ++k;
-        }
-        if (k > start_) {
-            start_ = k - 1;
-        }
-        return start_;
-    }
-
-private:
-    const Grid &grid_;
-    std::int32_t start_ = 0;
 };
 
 // The per-call condition on the master for ShiftSearch (see above).

@@ -54,24 +54,23 @@ inline void shift_master_grid(const double *wave_master, std::int32_t n,
     }
 }
 
-// Nearest grid point to each of a run of ascending targets.  The search
-// starts at the previous match and walks forward while the distance
-// strictly shrinks, so matches never move back and ties keep the lower
-// index.  A target no candidate is accepted for (NaN, or a distance of
-// 1e30 or more) keeps the previous match, which is always inside the grid.
-// The grid must hold at least one point.
-class ForwardMatcher {
+// Nearest grid point to each of a run of ascending targets, on any grid
+// with operator[] and size().  The search starts at the previous match and
+// walks forward while the distance strictly shrinks, so matches never move
+// back and ties keep the lower index.  A target no candidate is accepted
+// for (NaN, or a distance of 1e30 or more) keeps the previous match, which
+// is always inside the grid.  The grid must hold at least one point.
+template <class Grid>
+class ForwardWalk {
 public:
-    ForwardMatcher(const double *grid, std::int32_t n) noexcept
-        : grid_(grid), n_(n)
-    {
-    }
+    explicit ForwardWalk(const Grid &grid) noexcept : grid_(grid) {}
 
     std::int32_t next(double target) noexcept
     {
+        const std::int32_t n = grid_.size();
         double best = 1e30;
         std::int32_t k = start_;
-        while (k < n_) {
+        while (k < n) {
             const double d = std::fabs(grid_[k] - target);
             if (!(best > d)) {
                 break;
@@ -86,9 +85,33 @@ public:
     }
 
 private:
+    Grid grid_;
+    std::int32_t start_ = 0;
+};
+
+// A grid stored in memory.
+class StoredGrid {
+public:
+    StoredGrid(const double *grid, std::int32_t n) noexcept
+        : grid_(grid), n_(n)
+    {
+    }
+
+    double operator[](std::int32_t i) const noexcept { return grid_[i]; }
+    std::int32_t size() const noexcept { return n_; }
+
+private:
     const double *grid_;
     std::int32_t n_;
-    std::int32_t start_ = 0;
+};
+
+// The forward walk on a stored grid.
+class ForwardMatcher : public ForwardWalk<StoredGrid> {
+public:
+    ForwardMatcher(const double *grid, std::int32_t n) noexcept
+        : ForwardWalk(StoredGrid(grid, n))
+    {
+    }
 };
 
 // w = 1 / h^2, h = sqrt(err^2 + sys^2).  Returns h^2, which the Bouchy
