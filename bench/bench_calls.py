@@ -81,7 +81,8 @@ def numpy_scan(trials, wave, err, flux, wave_master, flux_master, sys_err):
 
 @contextlib.contextmanager
 def quiet_stdout():
-    # The second-order kernel prints one line per call.
+    """Send file descriptor 1 to /dev/null (the second-order method prints
+    a line per call)."""
     sys.stdout.flush()
     saved = os.dup(1)
     with open(os.devnull, "w") as devnull:

@@ -22,7 +22,6 @@ W6  a whole spectrum line by line (300,000 pixels, ~4,000 windows)
 from __future__ import annotations
 
 import argparse
-import contextlib
 import ctypes
 import datetime
 import functools
@@ -45,7 +44,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
-from bench_calls import numpy_taylor  # noqa: E402
+from bench_calls import numpy_taylor, quiet_stdout  # noqa: E402
 
 C_LIGHT = 299792458.0
 DP = ctypes.POINTER(ctypes.c_double)
@@ -106,21 +105,6 @@ def build_floor(workdir: str) -> ctypes.CDLL:
               lib.literal_scan):
         f.restype = None
     return lib
-
-
-@contextlib.contextmanager
-def quiet_stdout():
-    """Send file descriptor 1 to /dev/null (the second-order method prints
-    a line per call)."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    with open(os.devnull, "w") as devnull:
-        os.dup2(devnull.fileno(), 1)
-        try:
-            yield
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
 
 
 def interleaved(funcs: dict, repeat: int, clock=time.thread_time) -> dict:
