@@ -7,14 +7,18 @@
 #ifndef QUASMIR_NUMERICS_HPP
 #define QUASMIR_NUMERICS_HPP
 
+#include <gsl/gsl_errno.h>
 #include <gsl/gsl_multifit.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 
 namespace quasmir {
@@ -95,6 +99,84 @@ inline double error_squared(double flux_err, double sys_err_sq) noexcept
     return h * h;
 }
 
+// GSL reports a failure (an SVD that does not converge, a failed
+// allocation) through its error handler, which stops the process by
+// default.  quasmir installs, once, a handler in front of whatever handler
+// was there: inside a quasmir fit on this thread it records the failure
+// and returns, so that the fit reports it; anywhere else it passes the
+// error on to the previous handler, or does what GSL's default does.
+namespace fit_guard {
+
+struct State {
+    bool inside = false;
+    bool failed = false;
+};
+
+inline State &state() noexcept
+{
+    static thread_local State s;
+    return s;
+}
+
+inline std::atomic<gsl_error_handler_t *> &previous() noexcept
+{
+    static std::atomic<gsl_error_handler_t *> handler{nullptr};
+    return handler;
+}
+
+inline void handler(const char *reason, const char *file, int line,
+                    int gsl_errno)
+{
+    State &s = state();
+    if (s.inside) {
+        s.failed = true;
+        return;
+    }
+    gsl_error_handler_t *next = previous().load(std::memory_order_acquire);
+    if (next != nullptr) {
+        next(reason, file, line, gsl_errno);
+        return;
+    }
+    // gsl_error without a handler
+    gsl_stream_printf("ERROR", file, line, reason);
+    std::fflush(stdout);
+    std::fprintf(stderr, "Default GSL error handler invoked.\n");
+    std::fflush(stderr);
+    std::abort();
+}
+
+// A handler installed after this one replaces it; the fit's status still
+// tells a failure apart when that handler returns.
+inline void install() noexcept
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Between these two steps another thread's GSL error would find
+        // no previous handler; nothing closer is possible, as GSL has no
+        // way to read the handler without replacing it.
+        gsl_error_handler_t *old = gsl_set_error_handler(&handler);
+        previous().store(old, std::memory_order_release);
+    });
+}
+
+// Marks this thread as inside a quasmir fit for the guard's lifetime.
+class Scope {
+public:
+    Scope() noexcept
+    {
+        install();
+        state().inside = true;
+        state().failed = false;
+    }
+    ~Scope() { state().inside = false; }
+    Scope(const Scope &) = delete;
+    Scope &operator=(const Scope &) = delete;
+
+    bool failed() const noexcept { return state().failed; }
+};
+
+}  // namespace fit_guard
+
 struct WorkspaceFree {
     void operator()(gsl_multifit_linear_workspace *w) const noexcept
     {
@@ -104,8 +186,8 @@ struct WorkspaceFree {
 using FitWorkspace =
     std::unique_ptr<gsl_multifit_linear_workspace, WorkspaceFree>;
 
-// GSL reports a failed allocation through its error handler, which stops
-// the process by default; make sure the memory is there before asking.
+// Makes sure the memory is there before asking GSL; an allocation that
+// fails all the same comes back as null.
 inline FitWorkspace fit_workspace(std::int32_t n, std::size_t p) noexcept
 {
     const std::size_t rows = static_cast<std::size_t>(n);
@@ -116,13 +198,20 @@ inline FitWorkspace fit_workspace(std::int32_t n, std::size_t p) noexcept
         return nullptr;
     }
     std::free(probe);
-    return FitWorkspace(gsl_multifit_linear_alloc(rows, p));
+    fit_guard::Scope guard;
+    FitWorkspace work(gsl_multifit_linear_alloc(rows, p));
+    if (guard.failed()) {
+        work.reset();
+    }
+    return work;
 }
 
 // Weighted least squares of obs on the n x p row-major design, by
-// gsl_multifit_wlinear.  The fit's status is not used: a degenerate or
-// non-finite system comes back as NaN or infinite coefficients.
-inline void weighted_linear_fit(const double *design, const double *weights,
+// gsl_multifit_wlinear.  Returns false when GSL reports a failure (an SVD
+// that does not converge); coeffs, cov and chisq are then meaningless.  A
+// degenerate or non-finite system that GSL does not refuse comes back as
+// NaN or infinite coefficients.
+inline bool weighted_linear_fit(const double *design, const double *weights,
                                 const double *obs, std::int32_t n,
                                 std::size_t p,
                                 gsl_multifit_linear_workspace *work,
@@ -135,8 +224,11 @@ inline void weighted_linear_fit(const double *design, const double *weights,
     gsl_vector_const_view y = gsl_vector_const_view_array(obs, rows);
     gsl_vector_view c = gsl_vector_view_array(coeffs, p);
     gsl_matrix_view C = gsl_matrix_view_array(cov, p, p);
-    gsl_multifit_wlinear(&X.matrix, &w.vector, &y.vector, &c.vector, &C.matrix,
-                         chisq, work);
+    fit_guard::Scope guard;
+    const int status =
+        gsl_multifit_wlinear(&X.matrix, &w.vector, &y.vector, &c.vector,
+                             &C.matrix, chisq, work);
+    return status == GSL_SUCCESS && !guard.failed();
 }
 
 // Bouchy optimal-weight velocity of flux against model.  err_sq(k) gives

@@ -72,11 +72,16 @@ Status rv_scan(const double *rv_trials, double *rv_out, double *rv_err_out,
             design[2 * k] = flux_master[match.next(wave[k])];
         }
 
-        weighted_linear_fit(design, weights, flux, n_pix, 2, work.get(),
-                            coeffs, cov, &chisq);
+        double *row = coeffs_out.row(t);
+        // A fit GSL could not make gives this trial no results.
+        if (!weighted_linear_fit(design, weights, flux, n_pix, 2, work.get(),
+                                 coeffs, cov, &chisq)) {
+            row[0] = row[1] = NaN;
+            rv_out[t] = rv_err_out[t] = chi2_red_out[t] = NaN;
+            continue;
+        }
         const double c0 = coeffs[0];  // scale
         const double c1 = coeffs[1];  // offset
-        double *row = coeffs_out.row(t);
         row[0] = c0;
         row[1] = c1;
 

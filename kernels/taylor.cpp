@@ -177,8 +177,16 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
     double coeffs[3] = {0.0, 0.0, 0.0};
     double cov[9];
     double chisq = -10.0;
-    weighted_linear_fit(design, weights, in.flux, n_pix, np, work.get(),
-                        coeffs, cov, &chisq);
+    if (!weighted_linear_fit(design, weights, in.flux, n_pix, np, work.get(),
+                             coeffs, cov, &chisq)) {
+        // No fit, no results; the second-order line still shows the call.
+        write_nan(out);
+        if (kind == Taylor::second_order && print == Print::all) {
+            std::printf("%.2f\n", NaN);
+            std::fflush(stdout);
+        }
+        return Status::ok;
+    }
     const double c0 = coeffs[0];
     const double c1 = coeffs[1];
 

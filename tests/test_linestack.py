@@ -14,6 +14,8 @@ SCALE = 1.6651092223153954
 C_DOUBLE_P = ctypes.POINTER(ctypes.c_double)
 NAMES = ("rv", "contrast", "fwhm", "grid", "continuum")
 DTYPE = "must have a real numeric dtype, not "
+# Every message of the convenience starts with its name.
+FRONT = "^coadd_loc_gauss_prof: "
 
 
 def reference(rv, contrast, fwhm, grid, continuum):
@@ -148,7 +150,7 @@ def good_args():
 def test_front_rejects(pos, bad, error, match):
     args = good_args()
     args[pos] = bad
-    with pytest.raises(error, match=f"^{NAMES[pos]} {match}"):
+    with pytest.raises(error, match=f"{FRONT}{NAMES[pos]} {match}"):
         linestack.coadd_loc_gauss_prof(*args)
 
 
@@ -156,15 +158,15 @@ def test_front_rejects(pos, bad, error, match):
 def test_front_length_mismatch(pos):
     args = good_args()
     args[pos] = args[pos][:1]
-    with pytest.raises(ValueError, match=f"^{NAMES[pos]} has length 1 but "
-                       "rv has length 2$"):
+    with pytest.raises(ValueError, match=f"{FRONT}{NAMES[pos]} has length 1 "
+                       "but rv has length 2$"):
         linestack.coadd_loc_gauss_prof(*args)
 
 
 @pytest.mark.parametrize("n_profiles, n_grid, match", [
-    (2**31, 1, "^rv has length 2147483648"),
-    (1, 2**31, "^grid has length 2147483648"),
-    (2**16, 2**15, "^rv and grid give 65536 x 32768 = 2147483648"),
+    (2**31, 1, f"{FRONT}rv has length 2147483648"),
+    (1, 2**31, f"{FRONT}grid has length 2147483648"),
+    (2**16, 2**15, f"{FRONT}rv and grid give 65536 x 32768 = 2147483648"),
 ], ids=["profiles", "grid", "product"])
 def test_front_refuses_32bit_overflow(n_profiles, n_grid, match):
     # Views of one element: converting or allocating them would be fatal.

@@ -75,28 +75,66 @@ def library():
     return lib
 
 
+_FUNCTION = "coadd_loc_gauss_prof"
+
+
 def _check_array(name, a):
     """Reject what cannot become a one-dimensional float64 array."""
     if not isinstance(a, np.ndarray):
         raise TypeError(
-            f"{name} must be a numpy.ndarray, not {type(a).__name__}"
+            f"{_FUNCTION}: {name} must be a numpy.ndarray, not "
+            f"{type(a).__name__}"
         )
     if isinstance(a, np.ma.MaskedArray):
         # Its data would include the values it masks.
         raise TypeError(
-            f"{name} is a masked array: pass the values to use "
+            f"{_FUNCTION}: {name} is a masked array: pass the values to use "
             "(numpy.ma.compressed) or filled values"
         )
     kind = _REJECTED_KINDS.get(a.dtype.kind)
     if kind is not None:
         raise TypeError(
-            f"{name} must have a real numeric dtype, not {kind} "
-            f"({a.dtype})"
+            f"{_FUNCTION}: {name} must have a real numeric dtype, not "
+            f"{kind} ({a.dtype})"
         )
     if a.ndim != 1:
         raise ValueError(
-            f"{name} must be one-dimensional, not {a.ndim}-dimensional"
+            f"{_FUNCTION}: {name} must be one-dimensional, not "
+            f"{a.ndim}-dimensional"
         )
+
+
+def _check_counts(arrays):
+    """Equal per-profile lengths, and counts the library can index.
+
+    Returns (n_profiles, n_grid).
+    """
+    n_profiles = arrays["rv"].shape[0]
+    n_grid = arrays["grid"].shape[0]
+    for name in ("contrast", "fwhm", "continuum"):
+        n = arrays[name].shape[0]
+        if n != n_profiles:
+            raise ValueError(
+                f"{_FUNCTION}: {name} has length {n} but rv has length "
+                f"{n_profiles}"
+            )
+    if n_profiles > INDEX_MAX:
+        raise ValueError(
+            f"{_FUNCTION}: rv has length {n_profiles}, more than "
+            f"INDEX_MAX = {INDEX_MAX} profiles"
+        )
+    if n_grid > INDEX_MAX:
+        raise ValueError(
+            f"{_FUNCTION}: grid has length {n_grid}, more than "
+            f"INDEX_MAX = {INDEX_MAX} points"
+        )
+    if n_profiles * n_grid > INDEX_MAX:
+        raise ValueError(
+            f"{_FUNCTION}: rv and grid give {n_profiles} x {n_grid} = "
+            f"{n_profiles * n_grid} elements, more than INDEX_MAX = "
+            f"{INDEX_MAX}"
+        )
+    return n_profiles, n_grid
 
 
 def coadd_loc_gauss_prof(rv, contrast, fwhm, grid, continuum):
@@ -147,38 +185,22 @@ def coadd_loc_gauss_prof(rv, contrast, fwhm, grid, continuum):
     }
     for name, a in arrays.items():
         _check_array(name, a)
-    n_profiles = rv.shape[0]
-    n_grid = grid.shape[0]
-    for name in ("contrast", "fwhm", "continuum"):
-        n = arrays[name].shape[0]
-        if n != n_profiles:
-            raise ValueError(
-                f"{name} has length {n} but rv has length {n_profiles}"
-            )
-    if n_profiles > INDEX_MAX:
-        raise ValueError(
-            f"rv has length {n_profiles}, more than INDEX_MAX = "
-            f"{INDEX_MAX} profiles"
-        )
-    if n_grid > INDEX_MAX:
-        raise ValueError(
-            f"grid has length {n_grid}, more than INDEX_MAX = "
-            f"{INDEX_MAX} points"
-        )
-    if n_profiles * n_grid > INDEX_MAX:
-        raise ValueError(
-            f"rv and grid give {n_profiles} x {n_grid} = "
-            f"{n_profiles * n_grid} elements, more than INDEX_MAX = "
-            f"{INDEX_MAX}"
-        )
+    # Bounds the conversion and allocation below.
+    _check_counts(arrays)
 
-    # Only now convert and allocate: the checks above bound both.  Arrays
-    # that are already aligned contiguous float64 are passed as they are.
-    c_double_p = ctypes.POINTER(ctypes.c_double)
+    # Base-class, aligned, contiguous float64 arrays: the arguments
+    # themselves when they are such arrays, else views or copies.  No
+    # subclass code runs here, but the checks above may have run some (a
+    # __class__ property) and resized an argument: the lengths that count
+    # are those of the arrays passed to the library, checked again.
     data = {
-        name: np.require(a, np.float64, ["C_CONTIGUOUS", "ALIGNED"])
+        name: np.require(a, np.float64, ["C_CONTIGUOUS", "ALIGNED", "E"])
         for name, a in arrays.items()
     }
+    for name, a in data.items():
+        _check_array(name, a)
+    n_profiles, n_grid = _check_counts(data)
+    c_double_p = ctypes.POINTER(ctypes.c_double)
     out = np.empty((n_profiles, n_grid), dtype=np.float64)
     library().C_coadd_loc_gauss_prof(
         *(data[name].ctypes.data_as(c_double_p) for name in arrays),
