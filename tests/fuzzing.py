@@ -11,10 +11,21 @@ Profiles (chosen by the environment variable QUASMIR_FUZZ):
 """
 
 import os
+import warnings
 
 import numpy as np
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
+
+# hypothesis imports its patch writer (and libcst) only when a test fails,
+# inside pytest's warnings-as-errors; a deprecation warning raised by that
+# import would hide the failing example.  Import it here, quietly.
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    try:
+        import hypothesis.extra._patching  # noqa: F401
+    except ImportError:
+        pass
 
 _COMMON = dict(
     deadline=None,
