@@ -4,7 +4,9 @@
 // Every method validates all its arguments in one block before any work.
 // Arrays must be numpy ndarrays of real numbers and one-dimensional; other
 // real dtypes, and arrays that are not contiguous, aligned native float64,
-// are converted (no copy when they already are).
+// are converted (no copy when they already are).  Every error about an
+// argument names the method and the argument.  Checks, conversions and
+// results run with the interpreter lock held, the kernels without it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <numpy/arrayobject.h>
