@@ -39,7 +39,7 @@ _COMMON = dict(
         HealthCheck.filter_too_much,
     ],
 )
-settings.register_profile("ci", max_examples=60, **_COMMON)
+settings.register_profile("ci", max_examples=200, **_COMMON)
 settings.register_profile("long", max_examples=3000, **_COMMON)
 settings.load_profile(os.environ.get("QUASMIR_FUZZ", "ci"))
 

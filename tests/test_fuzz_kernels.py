@@ -187,7 +187,8 @@ def test_delta_lambda(v, lam):
 def test_rndup(n, value):
     first = native.rndup(n, value)
     assert bits_equal(native.rndup(n, value), first)
-    a = 10.0 ** n if -400 < n < 400 else math.inf
+    with np.errstate(over="ignore", under="ignore"):
+        a = float(np.power(10.0, float(n)))
     if not (math.isfinite(a) and a != 0.0):
         assert math.isnan(first)
 
@@ -228,7 +229,7 @@ def test_median(values, st_data):
     assert sorted(data[:k].view(np.uint64).tolist()) == \
         sorted(original[:k].view(np.uint64).tolist())
     if not np.isnan(data[:k]).any():
-        assert (np.diff(data[:k]) >= 0).all()
+        assert (data[1:k] >= data[: max(k - 1, 0)]).all()
     if n < 9:
         assert math.isnan(out[0])
     else:
