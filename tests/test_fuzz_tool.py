@@ -265,3 +265,37 @@ def test_measure_on_hostile_spectra(spectrum, master, capfd):
     assert same_results((again.rv, again.rv_err, again.chi2_red),
                         (result.rv, result.rv_err, result.chi2_red))
     capfd.readouterr()
+
+
+# --- faults the fuzzing found, kept as plain tests ---------------------------
+
+def _one_line_input_error(path):
+    with pytest.raises(tool.InputError) as info:
+        read_quietly(path)
+    message = str(info.value)
+    assert message and "\n" not in message.strip(), message
+
+
+@needs_reader
+def test_reader_zero_step_image_gives_one_line_error():
+    """CDELT1 = 0 makes wcslib's singular-matrix report, several lines
+    long, which must not become the message."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "spectrum.fits")
+        write_image(path, np.linspace(5000.0, 5010.0, 50), np.ones(50),
+                    None, step_scale=0.0)
+        _one_line_input_error(path)
+
+
+@needs_reader
+def test_reader_closes_a_truncated_npz():
+    """A corrupt archive is refused without leaving its file open (numpy's
+    np.load on a path leaks the handle when the archive is unreadable)."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "spectrum.npz")
+        np.savez(path, wave=np.linspace(5000.0, 5010.0, 50),
+                 flux=np.ones(50), err=np.full(50, 0.01))
+        raw = file_bytes(path)
+        with open(path, "wb") as f:
+            f.write(raw[:40])
+        _one_line_input_error(path)
