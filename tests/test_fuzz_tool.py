@@ -299,3 +299,22 @@ def test_reader_closes_a_truncated_npz():
         with open(path, "wb") as f:
             f.write(raw[:40])
         _one_line_input_error(path)
+
+
+@needs_reader
+def test_reader_unparsable_header_card_is_an_input_error():
+    """A header card whose value cannot be parsed (one byte spoilt) is the
+    file's fault: InputError, not astropy's VerifyError, and the file is
+    closed."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "spectrum.fits")
+        wave = np.linspace(5000.0, 5010.0, 50)
+        write_table(path, wave, np.ones(50), np.full(50, 0.01),
+                    header={"MJD-OBS": 60000.5})
+        raw = bytearray(file_bytes(path))
+        card = raw.index(b"MJD-OBS")
+        value = raw.index(b"60000.5", card)
+        raw[value + 1] = ord("@")
+        with open(path, "wb") as f:
+            f.write(raw)
+        _one_line_input_error(path)
