@@ -60,7 +60,8 @@ def calls():
     for name in TAYLOR:
         table[name] = (_method(name, *SPECTRUM, 0.0, 0.0, 5002.0), None)
         table[name + "-converted"] = (_method(name, *CONVERTED), None)
-        table[name + "-no-fit"] = (_method(name, *NO_FIT, NO_FIT_SYS_ERR), None)
+        table[name + "-no-fit"] = (
+            _method(name, *NO_FIT, NO_FIT_SYS_ERR), None)
         table[name + "-too-few"] = (
             _method(name, WAVE[:1], ERR[:1], FLUX[:1], MASTER_WAVE,
                     MASTER_FLUX), ValueError)
