@@ -9,6 +9,7 @@ twice.  `measure` on hostile spectra returns a result or raises
 `InputError`, leaves its inputs unchanged and repeats itself to the bit.
 """
 
+import gc
 import os
 import tempfile
 import warnings
@@ -318,3 +319,19 @@ def test_reader_unparsable_header_card_is_an_input_error():
         with open(path, "wb") as f:
             f.write(raw)
         _one_line_input_error(path)
+
+
+@needs_reader
+def test_reader_closes_a_fits_file_it_cannot_open():
+    """A string BITPIX makes astropy fail inside fits.open, which leaves
+    its file open; the reader must refuse the file and close it."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "spectrum.fits")
+        write_image(path, np.linspace(5000.0, 5010.0, 50), np.ones(50), None)
+        raw = bytearray(file_bytes(path))
+        value = raw.index(b"-64", raw.index(b"BITPIX"))
+        raw[value:value + 3] = b"'x'"
+        with open(path, "wb") as f:
+            f.write(raw)
+        _one_line_input_error(path)
+        gc.collect()
