@@ -43,7 +43,7 @@ without_system_gsl() {
 
 # Every extension and the bundled GSL load from the venv, then the example.
 without_system_gsl "$py" wheel_loads.py
-without_system_gsl "$py" examples/demo.py
+without_system_gsl "$venv/bin/quasmir" example --quiet --outdir "$work/example"
 # The tests' scalar reference itself calls the system GSL through ctypes.
 "$py" -m pytest -q -p no:cacheprovider -c "$src/pyproject.toml" \
     --rootdir "$work" "$@" tests
