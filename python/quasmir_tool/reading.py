@@ -614,7 +614,11 @@ def _open_fits(path: str) -> Any:
     with _ASTROPY_LOCK, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            with fits.open(path, memmap=False, lazy_load_hdus=False) as hdus:
+            # The file is opened here, not by fits.open, which leaves a
+            # file it opened itself open when the header cannot be read.
+            with open(path, "rb") as f, fits.open(
+                f, memmap=False, lazy_load_hdus=False
+            ) as hdus:
                 for hdu in hdus:
                     _ = hdu.data  # read now: the file closes below
                     _header_cards(hdu.header, path)

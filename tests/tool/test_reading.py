@@ -291,6 +291,14 @@ def _truncated_npz(p):
     p.write_bytes(p.read_bytes()[:40])
 
 
+def _string_bitpix(p):
+    write_linear_image(p)
+    data = bytearray(p.read_bytes())
+    value = data.index(b"-64", data.index(b"BITPIX"))
+    data[value:value + 3] = b"'x'"
+    p.write_bytes(bytes(data))
+
+
 def _spoilt_card(p):
     write_linear_image(p, **{"MJD-OBS": 60000.5})
     data = bytearray(p.read_bytes())
@@ -344,6 +352,7 @@ BAD = {
         "unreadable wavelength solution",
     ),
     "truncated-npz": (_truncated_npz, "not a readable npz archive"),
+    "string-bitpix": (_string_bitpix, "unreadable FITS file"),
     "spoilt-header-card": (
         _spoilt_card,
         "unreadable FITS header card 'MJD-OBS'",
