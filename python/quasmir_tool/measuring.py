@@ -364,7 +364,9 @@ def resample_master(wave: np.ndarray, flux: np.ndarray, step: float,
 
     Each run of finite flux gets its own spline (scipy's
     ``CubicSpline``, not-a-knot ends); grid points outside the runs (in a
-    gap of non-finite flux) are NaN.
+    gap of non-finite flux), and those of a run whose spline overflows
+    (fluxes near the largest double), are NaN: the windows that need
+    them are dropped.
 
     Parameters
     ----------
@@ -396,8 +398,15 @@ def resample_master(wave: np.ndarray, flux: np.ndarray, step: float,
         i0 = np.searchsorted(grid, wave[a], side="left")
         i1 = np.searchsorted(grid, wave[b - 1], side="right")
         if i1 > i0:
-            spline = CubicSpline(wave[a:b], flux[a:b])
-            out[i0:i1] = spline(grid[i0:i1])
+            with np.errstate(over="ignore", invalid="ignore"):
+                try:
+                    spline = CubicSpline(wave[a:b], flux[a:b])
+                except ValueError:
+                    # Fluxes near the largest double overflow the
+                    # spline's slopes: the run stays NaN, like a gap.
+                    continue
+                out[i0:i1] = spline(grid[i0:i1])
+    out[~np.isfinite(out)] = np.nan
     return np.ascontiguousarray(grid), out
 
 

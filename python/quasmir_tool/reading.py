@@ -208,9 +208,16 @@ def _one_line(exc: BaseException) -> str:
     return next((line for line in lines if line), type(exc).__name__)
 
 
+def _name(name: Any) -> str:
+    """A column name for a one-line message: as it is when printable,
+    else quoted with its escapes (a newline in a spoilt header)."""
+    text = str(name)
+    return text if text.isprintable() else repr(text)
+
+
 def _missing(path: str, what: str, names: list[str]) -> InputError:
     """The error for a missing column (or npz array)."""
-    found = ", ".join(names) if names else "none"
+    found = ", ".join(_name(n) for n in names) if names else "none"
     return InputError(f"{path}: no {what} column (found: {found})")
 
 
@@ -874,10 +881,13 @@ def read_spectrum(
         )
     except InputError as exc:
         message = str(exc)
-        if message.startswith("read_spectrum: "):
+        one_line = " ".join(p.strip() for p in message.splitlines())
+        if message.startswith("read_spectrum: ") and one_line == message:
             raise
+        if not one_line.startswith("read_spectrum: "):
+            one_line = f"read_spectrum: {one_line}"
         # The same type: a missing file stays a FileNotFoundError.
-        raise type(exc)(f"read_spectrum: {message}") from None
+        raise type(exc)(one_line) from None
 
 
 def _read_spectrum(

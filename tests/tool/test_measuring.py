@@ -460,3 +460,18 @@ def test_one_pass_from_a_given_guess(star, obs, monkeypatch, estimator):
     assert len(calls) == 1 and np.all(calls[0] == RV + 50.0)
     assert calls[0].size == r.n_used + r.extra["dropped"].get(
         "fit failed", 0)
+
+
+def test_master_flux_near_the_largest_double(star, obs):
+    # The resampling spline of such a master overflows: its points are
+    # NaN and the windows are dropped, not a scipy error.
+    master, lines = star
+    coarse = Spectrum(wave=master.wave[::40].copy(),
+                      flux=master.flux[::40].copy(),
+                      flux_err=master.flux_err[::40].copy())
+    coarse.flux[0] = np.finfo(float).max
+    with pytest.raises(InputError, match="no line could be measured .*"
+                       "master not finite"):
+        measure(obs, coarse, lines, rv_guess=RV)
+    wave, flux = m.resample_master(coarse.wave, coarse.flux, 1e-6)
+    assert np.isnan(flux).all() and np.isfinite(wave).all()

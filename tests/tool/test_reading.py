@@ -324,6 +324,10 @@ BAD = {
         lambda p: write_csv(p, ("x", "flux", "err")),
         r"no wavelength column \(found: x, flux, err\)",
     ),
+    "newline-in-column-name": (
+        lambda p: p.write_text('"x\ny",flux,err\n1,2,3\n2,3,4\n'),
+        r"no wavelength column \(found: 'x\\ny', flux, err\)",
+    ),
     "no-flux-column": (
         lambda p: write_csv(p, ("wave", "f", "err")),
         "no flux column",
