@@ -24,7 +24,9 @@ echo "install: ${SECONDS} s"
 # directory first on sys.path, and it holds no quasmir there.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp -r tests examples scripts/wheel_loads.py "$work/"
+cp -r tests examples README.md scripts/wheel_loads.py "$work/"
+# The stub test compares the installed stub with its source.
+mkdir "$work/module" && cp module/quasmir.pyi "$work/module/"
 cd "$work"
 
 # Hide the system's GSL where a private mount namespace is allowed (root):
