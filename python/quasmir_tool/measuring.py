@@ -22,7 +22,10 @@ The steps, for one spectrum (velocities in m/s, wavelengths in angstrom):
 
 from __future__ import annotations
 
+import hashlib
 import os
+import threading
+from collections import OrderedDict
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -55,6 +58,8 @@ _PARAMS = {0: 2, 1: 3, 2: 3}
 # master slice: the forward differences of the second-order fit read two
 # points past the last bracket.
 _MARGIN = 4
+# Steps sampled for a grid's median relative step.
+_STEP_SAMPLES = 4096
 
 
 @dataclass
@@ -315,12 +320,14 @@ def _to_data(obj, name: str, need_err: bool) -> _Data:
         if w.size < 2:
             raise _fail(f"{name} has fewer than 2 pixels ({where[:-2]})"
                         if where else f"{name} has fewer than 2 pixels")
-        bad = np.flatnonzero(~np.isfinite(w))
-        if bad.size:
+        # One pass each while all is well; the culprit is looked for
+        # only when there is one.
+        if not np.isfinite(w).all():
+            bad = np.flatnonzero(~np.isfinite(w))
             raise _fail(f"{name} wavelengths are not finite ({where}pixel "
                         f"{bad[0]})")
-        bad = np.flatnonzero(np.diff(w) <= 0.0)
-        if bad.size:
+        if not (w[1:] > w[:-1]).all():
+            bad = np.flatnonzero(w[1:] <= w[:-1])
             raise _fail(f"{name} wavelengths are not ascending ({where}"
                         f"pixel {bad[0] + 1})")
         if w[0] <= 0.0:
@@ -353,9 +360,65 @@ def _as_lines(lines, master_wave, master_flux, threshold) -> LineList:
 # The master
 
 
+def _n_bad(bad: np.ndarray, start: np.ndarray,
+           stop: np.ndarray) -> np.ndarray:
+    """Bad points in each ``[start, stop)``, `bad` their sorted indices."""
+    if not bad.size:
+        return np.zeros(np.shape(start), dtype=np.int64)
+    return (np.searchsorted(bad, stop, side="left")
+            - np.searchsorted(bad, start, side="left"))
+
+
+# Resampled masters of the last few calls: measuring a series of spectra
+# against one master resamples it once.  Keyed by the master's content
+# (a digest of its bytes), so a master changed in place is resampled
+# anew; the cached arrays are read-only.
+_RESAMPLED: OrderedDict = OrderedDict()
+_RESAMPLED_LOCK = threading.Lock()
+_RESAMPLED_SIZE = 2
+
+
+def _digest(a: np.ndarray) -> bytes:
+    return hashlib.sha1(np.ascontiguousarray(a).data).digest()
+
+
+def _resampled_master(wave: np.ndarray, flux: np.ndarray, step: float,
+                      lo: float, hi: float):
+    """The master resampled by `resample_master` over its whole range at
+    `step` (cached), cut to ``[lo, hi]``; also the sorted indices of its
+    non-finite points in the cut."""
+    key = (_digest(wave), _digest(flux), wave.size, float(step))
+    with _RESAMPLED_LOCK:
+        hit = _RESAMPLED.get(key)
+        if hit is not None:
+            _RESAMPLED.move_to_end(key)
+    if hit is None:
+        grid, out = resample_master(wave, flux, step)
+        bad = np.flatnonzero(~np.isfinite(out))
+        for a in (grid, out, bad):
+            a.flags.writeable = False
+        hit = (grid, out, bad)
+        with _RESAMPLED_LOCK:
+            _RESAMPLED[key] = hit
+            while len(_RESAMPLED) > _RESAMPLED_SIZE:
+                _RESAMPLED.popitem(last=False)
+    grid, out, bad = hit
+    i0 = int(np.searchsorted(grid, lo, side="left"))
+    i1 = int(np.searchsorted(grid, hi, side="right"))
+    b0, b1 = np.searchsorted(bad, [i0, i1])
+    return grid[i0:i1], out[i0:i1], bad[b0:b1] - i0
+
+
 def _relative_step(wave: np.ndarray) -> float:
-    """Median relative step d(lambda)/lambda of a grid."""
-    return float(np.median(np.diff(wave) / wave[:-1]))
+    """Median relative step d(lambda)/lambda of a grid.
+
+    Over at most about 4096 evenly spaced steps of a long grid: the
+    median is a robust scale of the sampling (thresholds and window
+    widths), and this keeps it off the cost of a whole-spectrum pass.
+    """
+    stride = max(1, (wave.size - 1) // _STEP_SAMPLES)
+    lo = wave[:-1:stride]
+    return float(np.median((wave[1::stride] - lo) / lo))
 
 
 def resample_master(wave: np.ndarray, flux: np.ndarray, step: float,
@@ -429,8 +492,9 @@ def _scan_guess(orders, edges, wm, fm, sys_err: float, scan_range: float,
         i1 = np.searchsorted(w, hi * d_hi)
         inside = ((lo * d_lo >= w[0]) & (hi * d_hi <= w[-1]) & (m0 >= 0)
                   & (m1 <= wm.size) & (i1 - i0 > 4))
+        n_bad = _n_bad(bad, np.clip(i0, 0, w.size), np.clip(i1, 0, w.size))
         for i in np.flatnonzero(inside):
-            if bad[i1[i]] - bad[i0[i]]:
+            if n_bad[i]:
                 continue
             if not np.all(np.isfinite(fm[m0[i]:m1[i]])):
                 continue
@@ -598,8 +662,9 @@ def measure(spectrum, master, lines=None, *, mask=None,
     mask = check_mask(mask, func="measure", where="mask")
 
     # Barycentric wavelengths, as the core shifts its master.
+    # (A BERV of 0 leaves them as they are, bit for bit.)
     waves = [np.ascontiguousarray(shift_wavelengths(w, berv))
-             for w in data.wave]
+             if berv != 0.0 else w for w in data.wave]
     to_observed = 1.0 / doppler_factor(berv)
     w_lo = min(float(w[0]) for w in waves)
     w_hi = max(float(w[-1]) for w in waves)
@@ -608,32 +673,41 @@ def measure(spectrum, master, lines=None, *, mask=None,
                     f"lies outside the master ({wm[0]:.2f}-{wm[-1]:.2f} A)")
 
     # -- master sampling ----------------------------------------------------
-    pix_step = min(_relative_step(w) for w in waves)
+    # Relative steps of the observed grids: a Doppler factor does not
+    # change them, so every spectrum of one instrument asks for the same
+    # resampled master, whatever its BERV.
+    steps = [_relative_step(w) for w in data.wave]
+    pix_step = min(steps)
     master_step = _relative_step(wm)
     resampled = False
+    master_bad = None
     if resample and master_step > pix_step / 5.0:
         reach_v = max(scan_range, abs(rv_guess or 0.0)) + 50000.0
-        wm, fm = resample_master(wm, fm, pix_step / resample,
-                                 w_lo / doppler_factor(reach_v),
-                                 w_hi * doppler_factor(reach_v))
+        wm, fm, master_bad = _resampled_master(
+            wm, fm, pix_step / resample, w_lo / doppler_factor(reach_v),
+            w_hi * doppler_factor(reach_v))
         master_step = pix_step / resample
         resampled = True
 
     line_list = _as_lines(lines, mdata.wave[0], mdata.flux[0],
                           line_threshold)
     # Lines closer than min_window pixels share a window.
-    widest = max(_relative_step(w) for w in waves)
+    widest = max(steps)
     width = max(float(min_window), min_pixels + 1.0) * widest * C_LIGHT
     lo, hi, rep, n_in = window_edges(line_list, reach, width)
     centre = line_list.centre[rep]
 
-    # Bad pixels (non-finite flux or error, error <= 0), as running counts
-    # so that a window's count is a difference.
+    # Bad pixels (non-finite flux or error, error <= 0) by their sorted
+    # indices: a window's count is the difference of two searches.
     orders = []
     for w, f, e in zip(waves, data.flux, data.flux_err):
-        bad = ~(np.isfinite(f) & np.isfinite(e) & (e > 0.0))
-        orders.append((w, f, e, np.r_[0, np.cumsum(bad)]))
-    master_bad = np.r_[0, np.cumsum(~np.isfinite(fm))]
+        with np.errstate(invalid="ignore"):
+            good = e > 0.0
+        good &= np.isfinite(f)
+        good &= np.isfinite(e)
+        orders.append((w, f, e, np.flatnonzero(~good)))
+    if master_bad is None:
+        master_bad = np.flatnonzero(~np.isfinite(fm))
 
     # -- first guess ----------------------------------------------------------
     if rv_guess is None:
@@ -742,12 +816,12 @@ def _one_pass(kind, orders, lo, hi, centre, wm, fm, master_bad, mask,
                            to_observed=to_observed)
         reason = win.reason
         ok = reason == ""
-        nan_pix = (bad[win.pix_stop] - bad[win.pix_start]) > 0
+        nan_pix = _n_bad(bad, win.pix_start, win.pix_stop) > 0
         reason[ok & nan_pix] = "nan pixel"
         ok = reason == ""
         ms = np.clip(win.master_start, 0, wm.size)
         me = np.clip(win.master_stop, 0, wm.size)
-        nan_master = (master_bad[me] - master_bad[ms]) > 0
+        nan_master = _n_bad(master_bad, ms, me) > 0
         reason[ok & nan_master] = "master not finite"
         ok = np.flatnonzero(reason == "")
         n = win.line.size

@@ -460,3 +460,24 @@ def test_one_pass_from_a_given_guess(star, obs, monkeypatch, estimator):
     assert len(calls) == 1 and np.all(calls[0] == RV + 50.0)
     assert calls[0].size == r.n_used + r.extra["dropped"].get(
         "fit failed", 0)
+
+
+def test_resampled_master_is_reused_only_for_the_same_content(star, obs):
+    master, lines = star
+    wave = master.wave[::10].copy()
+    flux = master.flux[::10].copy()
+    coarse = Spectrum(wave, flux, np.zeros_like(wave))
+    first = measure(obs, coarse, lines, rv_guess=RV)
+    again = measure(obs, coarse, lines, rv_guess=RV)
+    assert first.extra["master_resampled"]
+    assert again.rv == first.rv
+    np.testing.assert_array_equal(again.lines["rv"], first.lines["rv"])
+    # The same master changed in place is resampled anew.
+    flux *= 1.0 + 0.02 * np.sin(wave)
+    changed = measure(obs, coarse, lines, rv_guess=RV)
+    assert changed.rv != first.rv
+    fresh = measure(obs, Spectrum(wave.copy(), flux.copy(), flux * 0.0),
+                    lines, rv_guess=RV)
+    assert fresh.rv == changed.rv
+    grid, out, _ = m._resampled_master(wave, flux, 1e-6, wave[0], wave[-1])
+    assert not grid.flags.writeable and not out.flags.writeable
