@@ -468,8 +468,24 @@ def resample_master(wave: np.ndarray, flux: np.ndarray, step: float,
 # The first guess
 
 
-def _scan_guess(orders, edges, wm, fm, sys_err: float, scan_range: float,
-                n_lines: int, step: float) -> float:
+def _run_extreme(ufunc, values: np.ndarray, start: np.ndarray,
+                 stop: np.ndarray) -> np.ndarray:
+    """``ufunc.reduce(values[start[k]:stop[k]])`` for every k; the runs
+    are ascending, disjoint and non-empty."""
+    if not start.size:
+        return np.empty(0)
+    last = stop[-1] == values.size  # reduceat cannot end at the size
+    cut = start.size - 1 if last else start.size
+    pairs = np.empty(2 * cut, dtype=np.int64)
+    pairs[0::2], pairs[1::2] = start[:cut], stop[:cut]
+    out = ufunc.reduceat(values, pairs)[0::2] if cut else np.empty(0)
+    if last:
+        out = np.r_[out, ufunc.reduce(values[start[-1]:])]
+    return out
+
+
+def _scan_guess(orders, edges, wm, fm, master_bad, sys_err: float,
+                scan_range: float, n_lines: int, step: float) -> float:
     """Velocity (m/s) at the minimum of the summed scan chi-square.
 
     The `n_lines` deepest lines (by the master's contrast across their
@@ -484,7 +500,10 @@ def _scan_guess(orders, edges, wm, fm, sys_err: float, scan_range: float,
     """
     lo, hi = edges
     d_lo, d_hi = doppler_factor(-scan_range), doppler_factor(scan_range)
-    cands = []
+    # The candidates of every order, all at once: no pixel bad, the master
+    # finite over the reach, at least two master points in the window;
+    # ranked by their contrast (stable: ties keep order and line order).
+    parts = []
     for o, (w, _, _, bad) in enumerate(orders):
         m0 = np.searchsorted(wm, lo * d_lo / d_hi) - _MARGIN
         m1 = np.searchsorted(wm, hi * d_hi / d_lo) + _MARGIN
@@ -492,25 +511,29 @@ def _scan_guess(orders, edges, wm, fm, sys_err: float, scan_range: float,
         i1 = np.searchsorted(w, hi * d_hi)
         inside = ((lo * d_lo >= w[0]) & (hi * d_hi <= w[-1]) & (m0 >= 0)
                   & (m1 <= wm.size) & (i1 - i0 > 4))
-        n_bad = _n_bad(bad, np.clip(i0, 0, w.size), np.clip(i1, 0, w.size))
-        for i in np.flatnonzero(inside):
-            if n_bad[i]:
-                continue
-            if not np.all(np.isfinite(fm[m0[i]:m1[i]])):
-                continue
-            a, b = np.searchsorted(wm, [lo[i], hi[i]])
-            if b - a < 2:
-                continue
-            contrast = 1.0 - fm[a:b].min() / fm[a:b].max()
-            cands.append((contrast, o, i0[i], i1[i], m0[i], m1[i]))
-    if not cands:
+        idx = np.flatnonzero(inside)
+        idx = idx[_n_bad(bad, i0[idx], i1[idx]) == 0]
+        idx = idx[_n_bad(master_bad, m0[idx], m1[idx]) == 0]
+        a = np.searchsorted(wm, lo[idx])
+        b = np.searchsorted(wm, hi[idx])
+        keep = b - a >= 2
+        idx, a, b = idx[keep], a[keep], b[keep]
+        contrast = 1.0 - _run_extreme(np.minimum, fm, a, b) / \
+            _run_extreme(np.maximum, fm, a, b)
+        parts.append((contrast, np.full(idx.size, o), i0[idx], i1[idx],
+                      m0[idx], m1[idx]))
+    contrast, order, i0, i1, m0, m1 = (np.concatenate(c)
+                                       for c in zip(*parts))
+    if not contrast.size:
         raise _fail("no line of the spectrum can be scanned: the master "
                     "does not cover the trial velocities (give rv_guess, "
                     "or a smaller scan_range)")
-    cands.sort(key=lambda c: -c[0])
+    best = np.argsort(-contrast, kind="stable")[:n_lines]
+    cands = [(None, int(order[k]), int(i0[k]), int(i1[k]), int(m0[k]),
+              int(m1[k])) for k in best]
     trials = np.arange(-scan_range, scan_range + 0.5 * step, step)
     total = np.zeros(trials.size)
-    for _, o, i0, i1, m0, m1 in cands[:n_lines]:
+    for _, o, i0, i1, m0, m1 in cands:
         w, f, e, _ = orders[o]
         chi2_red = quasmir.get_RV_line_by_line(
             trials, w[i0:i1], e[i0:i1], f[i0:i1], wm[m0:m1], fm[m0:m1],
@@ -714,8 +737,8 @@ def measure(spectrum, master, lines=None, *, mask=None,
         # Two pixels per trial: the chi-square valley of a line is a
         # resolution element (3 pixels) wide or more.
         step = 2.0 * pix_step * C_LIGHT
-        rv = _scan_guess(orders, (lo, hi), wm, fm, sys_err, scan_range,
-                         scan_lines, step)
+        rv = _scan_guess(orders, (lo, hi), wm, fm, master_bad, sys_err,
+                         scan_range, scan_lines, step)
         source = "scan"
     else:
         rv = float(rv_guess)
