@@ -674,7 +674,7 @@ def make_windows(lo: np.ndarray, hi: np.ndarray, wave: np.ndarray,
     keep = np.flatnonzero(pix_stop > pix_start)
     pix_start, pix_stop = pix_start[keep], pix_stop[keep]
     n = keep.size
-    reason = np.full(n, "", dtype=object)
+    reason = np.full(n, "", dtype="U20")
 
     first = wave[pix_start] if n else np.empty(0)
     last = wave[pix_stop - 1] if n else np.empty(0)

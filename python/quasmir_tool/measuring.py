@@ -771,34 +771,31 @@ def measure(spectrum, master, lines=None, *, mask=None,
         rows["rv_err"] > 0.0)
     reason = rows["reason"]
     reason[~used & (reason == "")] = "fit failed"
-    table = Table()
-    table["order"] = rows["order"]
-    table["line"] = rep[rows["line"]]
-    table["n_lines"] = n_in[rows["line"]]
-    table["centre"] = centre[rows["line"]]
-    table["wave_start"] = rows["lo"]
-    table["wave_end"] = rows["hi"]
-    table["pix_start"] = rows["pix_start"]
-    table["pix_stop"] = rows["pix_stop"]
-    table["n_pix"] = rows["pix_stop"] - rows["pix_start"]
-    table["rv"] = rows["rv"]
-    table["rv_err"] = rows["rv_err"]
-    table["chi2_red"] = rows["chi2_red"]
-    table["scale"] = rows["scale"]
-    table["deriv1"] = rows["deriv1"]
-    table["coeff2"] = rows["third"]
+    line = rows["line"]
+    columns = {
+        "order": rows["order"], "line": rep[line], "n_lines": n_in[line],
+        "centre": centre[line], "wave_start": rows["lo"],
+        "wave_end": rows["hi"], "pix_start": rows["pix_start"],
+        "pix_stop": rows["pix_stop"],
+        "n_pix": rows["pix_stop"] - rows["pix_start"], "rv": rows["rv"],
+        "rv_err": rows["rv_err"], "chi2_red": rows["chi2_red"],
+        "scale": rows["scale"], "deriv1": rows["deriv1"],
+        "coeff2": rows["third"]}
     if kind == 2:
         with np.errstate(divide="ignore", invalid="ignore"):
-            table["c2_c0"] = rows["third"] / rows["scale"]
-    table["weight"] = line_list.weight[rep[rows["line"]]]
-    table["used"] = used
-    table["reason"] = np.asarray(reason, dtype=str) if reason.size else \
-        np.zeros(0, dtype="U1")
-    table["p_outlier"] = comb.p_outlier
-    for name, unit in (("centre", "Angstrom"), ("wave_start", "Angstrom"),
-                       ("wave_end", "Angstrom"), ("rv", "m/s"),
-                       ("rv_err", "m/s")):
-        table[name].unit = unit
+            columns["c2_c0"] = rows["third"] / rows["scale"]
+    # The reasons as the narrowest string type that holds them.
+    width = max(1, int(np.char.str_len(reason).max())) if reason.size \
+        else 1
+    columns.update(weight=line_list.weight[rep[line]], used=used,
+                   reason=reason.astype(f"U{width}"),
+                   p_outlier=comb.p_outlier)
+    # One table from fresh columns (nothing here is the caller's): no
+    # copies.
+    table = Table(list(columns.values()), names=list(columns), copy=False,
+                  units={"centre": "Angstrom", "wave_start": "Angstrom",
+                         "wave_end": "Angstrom", "rv": "m/s",
+                         "rv_err": "m/s"})
 
     seen = np.unique(rows["line"])
     extra = {
