@@ -797,7 +797,8 @@ def measure(spectrum, master, lines=None, *, mask=None,
                          "wave_end": "Angstrom", "rv": "m/s",
                          "rv_err": "m/s"})
 
-    seen = np.unique(rows["line"])
+    seen = np.zeros(n_in.size, dtype=bool)  # windows with pixels
+    seen[rows["line"]] = True
     extra = {
         "rv_guess": guess,
         "guess_source": source,
