@@ -9,6 +9,9 @@ The steps, for one spectrum (velocities in m/s, wavelengths in angstrom):
    resampled with a cubic spline onto a grid at a tenth of that step:
    the core interpolates the master linearly and differentiates it by
    forward differences, both of which bias the velocity on a coarse grid.
+   The grid starts at the master's first point, so that every spectrum
+   of one instrument asks for the same one: the last two resampled
+   masters are kept (keyed by a digest of the master's bytes).
 3. Every line gets a window of pixels (see `lines.window_edges`).
 4. A first guess comes from a trial-velocity scan of the strongest lines
    (``quasmir.get_RV_line_by_line``: the minimum of the summed chi-square,
