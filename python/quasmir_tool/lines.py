@@ -615,19 +615,35 @@ def _window_firsts(mids: np.ndarray, own_lo: np.ndarray,
     """First line of every window (the greedy scan of `window_edges`).
 
     A midpoint closes a window when the window is at least ``rel`` times
-    the midpoint wide; the scan is sequential (each choice moves the next
-    window's left edge), so it runs on Python floats, not numpy scalars.
+    the midpoint wide.  Right after a midpoint was taken the test only
+    involves that midpoint and the next line, so it is made for all
+    midpoints at once; the sequential scan runs only from a midpoint
+    that failed it to the next one taken, on Python floats.
     """
-    firsts = [0]
-    lows = own_lo.tolist()
-    left = lows[0]
-    first_lo = lows[0]
-    for i, m in enumerate(mids.tolist()):
-        if m - (first_lo if first_lo > left else left) >= rel * m:
-            firsts.append(i + 1)
-            left = m
-            first_lo = lows[i + 1]
-    return firsts
+    n = mids.size
+    # The left edge of the window that midpoint i would close if midpoint
+    # i - 1 was taken (the first window starts at its own edge).
+    left = np.maximum(np.r_[own_lo[0], mids[:-1]], own_lo[:-1])
+    fails = np.flatnonzero(~(mids - left >= rel * mids)).tolist()
+    m = mids.tolist()
+    taken = []
+    i = 0
+    f = 0  # fails[f] is the first failure at or after i
+    while i < n:
+        while f < len(fails) and fails[f] < i:
+            f += 1
+        k = fails[f] if f < len(fails) else n
+        taken.extend(range(i, k))  # every one after a taken midpoint
+        if k == n:
+            break
+        edge = float(left[k])  # the open window's left edge
+        j = k + 1
+        while j < n and not (m[j] - edge >= rel * m[j]):
+            j += 1
+        if j < n:
+            taken.append(j)
+        i = j + 1
+    return [0] + [t + 1 for t in taken]
 
 
 def make_windows(lo: np.ndarray, hi: np.ndarray, wave: np.ndarray,
