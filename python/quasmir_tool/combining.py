@@ -112,11 +112,19 @@ def _core_probability(r2: np.ndarray, s2: np.ndarray, k: float, f: float,
     ``broad = f N(r; 0, sqrt(w2 + k**2 s**2))``, written as a logistic of
     the log ratio so that it stays finite far out.
     """
-    core2 = (k * k) * s2
+    return _core_probability_of(r2, (k * k) * s2, f, w2)
+
+
+def _core_probability_of(r2: np.ndarray, core2: np.ndarray, f: float,
+                         w2: float) -> np.ndarray:
+    """`_core_probability` given the core variances ``k**2 s**2``."""
     broad2 = w2 + core2
     log_ratio = (math.log(f) - math.log1p(-f)
                  - 0.5 * (r2 / broad2 - r2 / core2 + np.log(broad2 / core2)))
-    return 1.0 / (1.0 + np.exp(np.minimum(log_ratio, 700.0)))
+    np.minimum(log_ratio, 700.0, out=log_ratio)
+    np.exp(log_ratio, out=log_ratio)
+    log_ratio += 1.0
+    return np.divide(1.0, log_ratio, out=log_ratio)
 
 
 def combine(rv: np.ndarray, rv_err: np.ndarray, *, max_iter: int = 500,
@@ -170,8 +178,12 @@ def combine(rv: np.ndarray, rv_err: np.ndarray, *, max_iter: int = 500,
     w2 = max(median_s2 * k * k, (10.0 * 1.4826 * spread) ** 2)
     f = 0.05
     n_iter = 0
+    # Each iteration's squared residuals and core variances are those the
+    # previous one ended with (same centre, same k): computed once.
+    r2 = np.square(v - centre)
+    core2 = (k * k) * s2
     for n_iter in range(1, max_iter + 1):  # noqa: B007
-        p = _core_probability(np.square(v - centre), s2, k, f, w2)
+        p = _core_probability_of(r2, core2, f, w2)
         q = 1.0 - p
         weight = p / s2
         sum_w = weight.sum()

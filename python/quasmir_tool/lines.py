@@ -73,6 +73,62 @@ def shift_wavelengths(wave: np.ndarray, rv: float) -> np.ndarray:
     return wave - wave * f
 
 
+
+def search_shifted(wave: np.ndarray, rv: float, x: np.ndarray,
+                   side: str = "left") -> np.ndarray:
+    """``np.searchsorted(shift_wavelengths(wave, rv), x, side)`` without
+    shifting the whole grid.
+
+    The insertion points are first found on the unshifted grid at
+    ``x / D(rv)`` and then corrected against the shifted values of the
+    neighbouring points only, computed element by element as
+    `shift_wavelengths` computes them; the result is the same, at a cost
+    that depends on ``x.size``, not on ``wave.size``.
+
+    Parameters
+    ----------
+    wave : numpy.ndarray
+        Ascending wavelengths (angstrom).
+    rv : float
+        Velocity (m/s) of the shift.
+    x : numpy.ndarray
+        Wavelengths (angstrom) to place.
+    side : {"left", "right"}
+        As for `numpy.searchsorted`.
+
+    Returns
+    -------
+    numpy.ndarray
+        int64 insertion points into the shifted grid.
+    """
+    b = rv / C_LIGHT
+    f = 1.0 - np.sqrt((b + 1.0) / (1.0 - b))
+    x = np.asarray(x, dtype=float)
+    n = wave.size
+    j = np.searchsorted(wave, x / (1.0 - f), side=side).astype(np.int64)
+    strict = side == "left"
+
+    def before(k, xs):  # whether the shifted point k goes before xs
+        w = wave[k]
+        return (w - w * f) < xs if strict else (w - w * f) <= xs
+
+    # The shifted grid is non-decreasing (the shift changes a wavelength
+    # by far less than its spacing), so each point moves by a step or two.
+    while True:
+        idx = np.flatnonzero(j < n)
+        idx = idx[before(j[idx], x[idx])]
+        if not idx.size:
+            break
+        j[idx] += 1
+    while True:
+        idx = np.flatnonzero(j > 0)
+        idx = idx[~before(j[idx] - 1, x[idx])]
+        if not idx.size:
+            break
+        j[idx] -= 1
+    return j
+
+
 @dataclass
 class LineList:
     """Spectral lines to measure, in the master's (rest) frame.
@@ -533,28 +589,61 @@ def window_edges(lines: LineList, reach: float = 30000.0,
     rel = min_width / C_LIGHT
     # Greedy, left to right: a midpoint becomes a window edge only when
     # the window it closes is at least min_width wide.
-    firsts = [0]
-    left = own_lo[0]
-    for i, m in enumerate(mids):
-        if m - max(left, own_lo[firsts[-1]]) >= rel * m:
-            firsts.append(i + 1)
-            left = m
-    firsts = np.asarray(firsts, dtype=np.int64)
+    firsts = np.asarray(_window_firsts(mids, own_lo, rel), dtype=np.int64)
     lasts = np.r_[firsts[1:] - 1, centre.size - 1]
     # A last window narrower than min_width joins the one before it.
     if firsts.size > 1:
         right_end = own_hi[lasts[-1]]
         if right_end - mids[firsts[-1] - 1] < rel * right_end:
             firsts, lasts = firsts[:-1], np.r_[lasts[:-2], lasts[-1]]
-    lo = np.empty(firsts.size)
-    hi = np.empty(firsts.size)
-    rep = np.empty(firsts.size, dtype=np.int64)
-    for g, (a, b) in enumerate(zip(firsts, lasts)):
-        lo[g] = max(mids[a - 1] if a > 0 else -np.inf, own_lo[a:b + 1].min())
-        hi[g] = min(mids[b] if b < mids.size else np.inf,
-                    own_hi[a:b + 1].max())
-        rep[g] = a + int(np.argmax(weight[a:b + 1]))
-    return lo, hi, rep, (lasts - firsts + 1).astype(np.int64)
+    # Per window, all at once: the extremes of its lines' own intervals
+    # (reduceat over the runs firsts..lasts), capped by the midpoints.
+    left_mid = np.r_[-np.inf, mids][firsts]
+    right_mid = np.r_[mids, np.inf][lasts]
+    lo = np.maximum(left_mid, np.minimum.reduceat(own_lo, firsts))
+    hi = np.minimum(right_mid, np.maximum.reduceat(own_hi, firsts))
+    # The first line of largest weight in each window (as argmax picks).
+    group = np.repeat(np.arange(firsts.size), lasts - firsts + 1)
+    order = np.lexsort((np.arange(centre.size), -weight, group))
+    rep = order[np.r_[0, np.cumsum(lasts - firsts + 1)[:-1]]]
+    return lo, hi, rep.astype(np.int64), (lasts - firsts + 1).astype(
+        np.int64)
+
+
+def _window_firsts(mids: np.ndarray, own_lo: np.ndarray,
+                   rel: float) -> list:
+    """First line of every window (the greedy scan of `window_edges`).
+
+    A midpoint closes a window when the window is at least ``rel`` times
+    the midpoint wide.  Right after a midpoint was taken the test only
+    involves that midpoint and the next line, so it is made for all
+    midpoints at once; the sequential scan runs only from a midpoint
+    that failed it to the next one taken, on Python floats.
+    """
+    n = mids.size
+    # The left edge of the window that midpoint i would close if midpoint
+    # i - 1 was taken (the first window starts at its own edge).
+    left = np.maximum(np.r_[own_lo[0], mids[:-1]], own_lo[:-1])
+    fails = np.flatnonzero(~(mids - left >= rel * mids)).tolist()
+    m = mids.tolist()
+    taken = []
+    i = 0
+    f = 0  # fails[f] is the first failure at or after i
+    while i < n:
+        while f < len(fails) and fails[f] < i:
+            f += 1
+        k = fails[f] if f < len(fails) else n
+        taken.extend(range(i, k))  # every one after a taken midpoint
+        if k == n:
+            break
+        edge = float(left[k])  # the open window's left edge
+        j = k + 1
+        while j < n and not (m[j] - edge >= rel * m[j]):
+            j += 1
+        if j < n:
+            taken.append(j)
+        i = j + 1
+    return [0] + [t + 1 for t in taken]
 
 
 def make_windows(lo: np.ndarray, hi: np.ndarray, wave: np.ndarray,
@@ -601,17 +690,18 @@ def make_windows(lo: np.ndarray, hi: np.ndarray, wave: np.ndarray,
     keep = np.flatnonzero(pix_stop > pix_start)
     pix_start, pix_stop = pix_start[keep], pix_stop[keep]
     n = keep.size
-    reason = np.full(n, "", dtype=object)
+    reason = np.full(n, "", dtype="U20")
 
-    shifted = shift_wavelengths(wave_master, rv)
     first = wave[pix_start] if n else np.empty(0)
     last = wave[pix_stop - 1] if n else np.empty(0)
-    master_start = np.searchsorted(shifted, first, side="right") - 1 - margin
-    master_stop = np.searchsorted(shifted, last, side="left") + 1 + margin
-    outside = (master_start < 0) | (master_stop > shifted.size)
+    size = wave_master.size
+    master_start = search_shifted(wave_master, rv, first, "right") - 1 \
+        - margin
+    master_stop = search_shifted(wave_master, rv, last, "left") + 1 + margin
+    outside = (master_start < 0) | (master_stop > size)
     reason[outside] = "outside master"
-    master_start = np.clip(master_start, 0, shifted.size)
-    master_stop = np.clip(master_stop, 0, shifted.size)
+    master_start = np.clip(master_start, 0, size)
+    master_stop = np.clip(master_stop, 0, size)
 
     few = (pix_stop - pix_start) < min_pixels
     reason[few & (reason == "")] = "too few pixels"

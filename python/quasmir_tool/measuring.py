@@ -9,6 +9,9 @@ The steps, for one spectrum (velocities in m/s, wavelengths in angstrom):
    resampled with a cubic spline onto a grid at a tenth of that step:
    the core interpolates the master linearly and differentiates it by
    forward differences, both of which bias the velocity on a coarse grid.
+   The grid starts at the master's first point, so that every spectrum
+   of one instrument asks for the same one: the last two resampled
+   masters are kept (keyed by a digest of the master's bytes).
 3. Every line gets a window of pixels (see `lines.window_edges`).
 4. A first guess comes from a trial-velocity scan of the strongest lines
    (``quasmir.get_RV_line_by_line``: the minimum of the summed chi-square,
@@ -22,7 +25,10 @@ The steps, for one spectrum (velocities in m/s, wavelengths in angstrom):
 
 from __future__ import annotations
 
+import hashlib
 import os
+import threading
+from collections import OrderedDict
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -55,6 +61,8 @@ _PARAMS = {0: 2, 1: 3, 2: 3}
 # master slice: the forward differences of the second-order fit read two
 # points past the last bracket.
 _MARGIN = 4
+# Steps sampled for a grid's median relative step.
+_STEP_SAMPLES = 4096
 
 
 @dataclass
@@ -315,12 +323,14 @@ def _to_data(obj, name: str, need_err: bool) -> _Data:
         if w.size < 2:
             raise _fail(f"{name} has fewer than 2 pixels ({where[:-2]})"
                         if where else f"{name} has fewer than 2 pixels")
-        bad = np.flatnonzero(~np.isfinite(w))
-        if bad.size:
+        # One pass each while all is well; the culprit is looked for
+        # only when there is one.
+        if not np.isfinite(w).all():
+            bad = np.flatnonzero(~np.isfinite(w))
             raise _fail(f"{name} wavelengths are not finite ({where}pixel "
                         f"{bad[0]})")
-        bad = np.flatnonzero(np.diff(w) <= 0.0)
-        if bad.size:
+        if not (w[1:] > w[:-1]).all():
+            bad = np.flatnonzero(w[1:] <= w[:-1])
             raise _fail(f"{name} wavelengths are not ascending ({where}"
                         f"pixel {bad[0] + 1})")
         if w[0] <= 0.0:
@@ -353,9 +363,65 @@ def _as_lines(lines, master_wave, master_flux, threshold) -> LineList:
 # The master
 
 
+def _n_bad(bad: np.ndarray, start: np.ndarray,
+           stop: np.ndarray) -> np.ndarray:
+    """Bad points in each ``[start, stop)``, `bad` their sorted indices."""
+    if not bad.size:
+        return np.zeros(np.shape(start), dtype=np.int64)
+    return (np.searchsorted(bad, stop, side="left")
+            - np.searchsorted(bad, start, side="left"))
+
+
+# Resampled masters of the last few calls: measuring a series of spectra
+# against one master resamples it once.  Keyed by the master's content
+# (a digest of its bytes), so a master changed in place is resampled
+# anew; the cached arrays are read-only.
+_RESAMPLED: OrderedDict = OrderedDict()
+_RESAMPLED_LOCK = threading.Lock()
+_RESAMPLED_SIZE = 2
+
+
+def _digest(a: np.ndarray) -> bytes:
+    return hashlib.sha1(np.ascontiguousarray(a).data).digest()
+
+
+def _resampled_master(wave: np.ndarray, flux: np.ndarray, step: float,
+                      lo: float, hi: float):
+    """The master resampled by `resample_master` over its whole range at
+    `step` (cached), cut to ``[lo, hi]``; also the sorted indices of its
+    non-finite points in the cut."""
+    key = (_digest(wave), _digest(flux), wave.size, float(step))
+    with _RESAMPLED_LOCK:
+        hit = _RESAMPLED.get(key)
+        if hit is not None:
+            _RESAMPLED.move_to_end(key)
+    if hit is None:
+        grid, out = resample_master(wave, flux, step)
+        bad = np.flatnonzero(~np.isfinite(out))
+        for a in (grid, out, bad):
+            a.flags.writeable = False
+        hit = (grid, out, bad)
+        with _RESAMPLED_LOCK:
+            _RESAMPLED[key] = hit
+            while len(_RESAMPLED) > _RESAMPLED_SIZE:
+                _RESAMPLED.popitem(last=False)
+    grid, out, bad = hit
+    i0 = int(np.searchsorted(grid, lo, side="left"))
+    i1 = int(np.searchsorted(grid, hi, side="right"))
+    b0, b1 = np.searchsorted(bad, [i0, i1])
+    return grid[i0:i1], out[i0:i1], bad[b0:b1] - i0
+
+
 def _relative_step(wave: np.ndarray) -> float:
-    """Median relative step d(lambda)/lambda of a grid."""
-    return float(np.median(np.diff(wave) / wave[:-1]))
+    """Median relative step d(lambda)/lambda of a grid.
+
+    Over at most about 4096 evenly spaced steps of a long grid: the
+    median is a robust scale of the sampling (thresholds and window
+    widths), and this keeps it off the cost of a whole-spectrum pass.
+    """
+    stride = max(1, (wave.size - 1) // _STEP_SAMPLES)
+    lo = wave[:-1:stride]
+    return float(np.median((wave[1::stride] - lo) / lo))
 
 
 def resample_master(wave: np.ndarray, flux: np.ndarray, step: float,
@@ -414,8 +480,24 @@ def resample_master(wave: np.ndarray, flux: np.ndarray, step: float,
 # The first guess
 
 
-def _scan_guess(orders, edges, wm, fm, sys_err: float, scan_range: float,
-                n_lines: int, step: float) -> float:
+def _run_extreme(ufunc, values: np.ndarray, start: np.ndarray,
+                 stop: np.ndarray) -> np.ndarray:
+    """``ufunc.reduce(values[start[k]:stop[k]])`` for every k; the runs
+    are ascending, disjoint and non-empty."""
+    if not start.size:
+        return np.empty(0)
+    last = stop[-1] == values.size  # reduceat cannot end at the size
+    cut = start.size - 1 if last else start.size
+    pairs = np.empty(2 * cut, dtype=np.int64)
+    pairs[0::2], pairs[1::2] = start[:cut], stop[:cut]
+    out = ufunc.reduceat(values, pairs)[0::2] if cut else np.empty(0)
+    if last:
+        out = np.r_[out, ufunc.reduce(values[start[-1]:])]
+    return out
+
+
+def _scan_guess(orders, edges, wm, fm, master_bad, sys_err: float,
+                scan_range: float, n_lines: int, step: float) -> float:
     """Velocity (m/s) at the minimum of the summed scan chi-square.
 
     The `n_lines` deepest lines (by the master's contrast across their
@@ -430,7 +512,10 @@ def _scan_guess(orders, edges, wm, fm, sys_err: float, scan_range: float,
     """
     lo, hi = edges
     d_lo, d_hi = doppler_factor(-scan_range), doppler_factor(scan_range)
-    cands = []
+    # The candidates of every order, all at once: no pixel bad, the master
+    # finite over the reach, at least two master points in the window;
+    # ranked by their contrast (stable: ties keep order and line order).
+    parts = []
     for o, (w, _, _, bad) in enumerate(orders):
         m0 = np.searchsorted(wm, lo * d_lo / d_hi) - _MARGIN
         m1 = np.searchsorted(wm, hi * d_hi / d_lo) + _MARGIN
@@ -438,24 +523,29 @@ def _scan_guess(orders, edges, wm, fm, sys_err: float, scan_range: float,
         i1 = np.searchsorted(w, hi * d_hi)
         inside = ((lo * d_lo >= w[0]) & (hi * d_hi <= w[-1]) & (m0 >= 0)
                   & (m1 <= wm.size) & (i1 - i0 > 4))
-        for i in np.flatnonzero(inside):
-            if bad[i1[i]] - bad[i0[i]]:
-                continue
-            if not np.all(np.isfinite(fm[m0[i]:m1[i]])):
-                continue
-            a, b = np.searchsorted(wm, [lo[i], hi[i]])
-            if b - a < 2:
-                continue
-            contrast = 1.0 - fm[a:b].min() / fm[a:b].max()
-            cands.append((contrast, o, i0[i], i1[i], m0[i], m1[i]))
-    if not cands:
+        idx = np.flatnonzero(inside)
+        idx = idx[_n_bad(bad, i0[idx], i1[idx]) == 0]
+        idx = idx[_n_bad(master_bad, m0[idx], m1[idx]) == 0]
+        a = np.searchsorted(wm, lo[idx])
+        b = np.searchsorted(wm, hi[idx])
+        keep = b - a >= 2
+        idx, a, b = idx[keep], a[keep], b[keep]
+        contrast = 1.0 - _run_extreme(np.minimum, fm, a, b) / \
+            _run_extreme(np.maximum, fm, a, b)
+        parts.append((contrast, np.full(idx.size, o), i0[idx], i1[idx],
+                      m0[idx], m1[idx]))
+    contrast, order, i0, i1, m0, m1 = (np.concatenate(c)
+                                       for c in zip(*parts))
+    if not contrast.size:
         raise _fail("no line of the spectrum can be scanned: the master "
                     "does not cover the trial velocities (give rv_guess, "
                     "or a smaller scan_range)")
-    cands.sort(key=lambda c: -c[0])
+    best = np.argsort(-contrast, kind="stable")[:n_lines]
+    cands = [(None, int(order[k]), int(i0[k]), int(i1[k]), int(m0[k]),
+              int(m1[k])) for k in best]
     trials = np.arange(-scan_range, scan_range + 0.5 * step, step)
     total = np.zeros(trials.size)
-    for _, o, i0, i1, m0, m1 in cands[:n_lines]:
+    for _, o, i0, i1, m0, m1 in cands:
         w, f, e, _ = orders[o]
         chi2_red = quasmir.get_RV_line_by_line(
             trials, w[i0:i1], e[i0:i1], f[i0:i1], wm[m0:m1], fm[m0:m1],
@@ -607,8 +697,9 @@ def measure(spectrum, master, lines=None, *, mask=None,
     mask = check_mask(mask, func="measure", where="mask")
 
     # Barycentric wavelengths, as the core shifts its master.
+    # (A BERV of 0 leaves them as they are, bit for bit.)
     waves = [np.ascontiguousarray(shift_wavelengths(w, berv))
-             for w in data.wave]
+             if berv != 0.0 else w for w in data.wave]
     to_observed = 1.0 / doppler_factor(berv)
     w_lo = min(float(w[0]) for w in waves)
     w_hi = max(float(w[-1]) for w in waves)
@@ -617,40 +708,49 @@ def measure(spectrum, master, lines=None, *, mask=None,
                     f"lies outside the master ({wm[0]:.2f}-{wm[-1]:.2f} A)")
 
     # -- master sampling ----------------------------------------------------
-    pix_step = min(_relative_step(w) for w in waves)
+    # Relative steps of the observed grids: a Doppler factor does not
+    # change them, so every spectrum of one instrument asks for the same
+    # resampled master, whatever its BERV.
+    steps = [_relative_step(w) for w in data.wave]
+    pix_step = min(steps)
     master_step = _relative_step(wm)
     resampled = False
+    master_bad = None
     if resample and master_step > pix_step / 5.0:
         reach_v = max(scan_range, abs(rv_guess or 0.0)) + 50000.0
-        wm, fm = resample_master(wm, fm, pix_step / resample,
-                                 w_lo / doppler_factor(reach_v),
-                                 w_hi * doppler_factor(reach_v))
+        wm, fm, master_bad = _resampled_master(
+            wm, fm, pix_step / resample, w_lo / doppler_factor(reach_v),
+            w_hi * doppler_factor(reach_v))
         master_step = pix_step / resample
         resampled = True
 
     line_list = _as_lines(lines, mdata.wave[0], mdata.flux[0],
                           line_threshold)
     # Lines closer than min_window pixels share a window.
-    widest = max(_relative_step(w) for w in waves)
+    widest = max(steps)
     width = max(float(min_window), min_pixels + 1.0) * widest * C_LIGHT
     lo, hi, rep, n_in = window_edges(line_list, reach, width)
     centre = line_list.centre[rep]
 
-    # Bad pixels (non-finite flux or error, error <= 0), as running counts
-    # so that a window's count is a difference.
+    # Bad pixels (non-finite flux or error, error <= 0) by their sorted
+    # indices: a window's count is the difference of two searches.
     orders = []
     for w, f, e in zip(waves, data.flux, data.flux_err):
-        bad = ~(np.isfinite(f) & np.isfinite(e) & (e > 0.0))
-        orders.append((w, f, e, np.r_[0, np.cumsum(bad)]))
-    master_bad = np.r_[0, np.cumsum(~np.isfinite(fm))]
+        with np.errstate(invalid="ignore"):
+            good = e > 0.0
+        good &= np.isfinite(f)
+        good &= np.isfinite(e)
+        orders.append((w, f, e, np.flatnonzero(~good)))
+    if master_bad is None:
+        master_bad = np.flatnonzero(~np.isfinite(fm))
 
     # -- first guess ----------------------------------------------------------
     if rv_guess is None:
         # Two pixels per trial: the chi-square valley of a line is a
         # resolution element (3 pixels) wide or more.
         step = 2.0 * pix_step * C_LIGHT
-        rv = _scan_guess(orders, (lo, hi), wm, fm, sys_err, scan_range,
-                         scan_lines, step)
+        rv = _scan_guess(orders, (lo, hi), wm, fm, master_bad, sys_err,
+                         scan_range, scan_lines, step)
         source = "scan"
     else:
         rv = float(rv_guess)
@@ -683,36 +783,34 @@ def measure(spectrum, master, lines=None, *, mask=None,
         rows["rv_err"] > 0.0)
     reason = rows["reason"]
     reason[~used & (reason == "")] = "fit failed"
-    table = Table()
-    table["order"] = rows["order"]
-    table["line"] = rep[rows["line"]]
-    table["n_lines"] = n_in[rows["line"]]
-    table["centre"] = centre[rows["line"]]
-    table["wave_start"] = rows["lo"]
-    table["wave_end"] = rows["hi"]
-    table["pix_start"] = rows["pix_start"]
-    table["pix_stop"] = rows["pix_stop"]
-    table["n_pix"] = rows["pix_stop"] - rows["pix_start"]
-    table["rv"] = rows["rv"]
-    table["rv_err"] = rows["rv_err"]
-    table["chi2_red"] = rows["chi2_red"]
-    table["scale"] = rows["scale"]
-    table["deriv1"] = rows["deriv1"]
-    table["coeff2"] = rows["third"]
+    line = rows["line"]
+    columns = {
+        "order": rows["order"], "line": rep[line], "n_lines": n_in[line],
+        "centre": centre[line], "wave_start": rows["lo"],
+        "wave_end": rows["hi"], "pix_start": rows["pix_start"],
+        "pix_stop": rows["pix_stop"],
+        "n_pix": rows["pix_stop"] - rows["pix_start"], "rv": rows["rv"],
+        "rv_err": rows["rv_err"], "chi2_red": rows["chi2_red"],
+        "scale": rows["scale"], "deriv1": rows["deriv1"],
+        "coeff2": rows["third"]}
     if kind == 2:
         with np.errstate(divide="ignore", invalid="ignore"):
-            table["c2_c0"] = rows["third"] / rows["scale"]
-    table["weight"] = line_list.weight[rep[rows["line"]]]
-    table["used"] = used
-    table["reason"] = np.asarray(reason, dtype=str) if reason.size else \
-        np.zeros(0, dtype="U1")
-    table["p_outlier"] = comb.p_outlier
-    for name, unit in (("centre", "Angstrom"), ("wave_start", "Angstrom"),
-                       ("wave_end", "Angstrom"), ("rv", "m/s"),
-                       ("rv_err", "m/s")):
-        table[name].unit = unit
+            columns["c2_c0"] = rows["third"] / rows["scale"]
+    # The reasons as the narrowest string type that holds them.
+    width = max(1, int(np.char.str_len(reason).max())) if reason.size \
+        else 1
+    columns.update(weight=line_list.weight[rep[line]], used=used,
+                   reason=reason.astype(f"U{width}"),
+                   p_outlier=comb.p_outlier)
+    # One table from fresh columns (nothing here is the caller's): no
+    # copies.
+    table = Table(list(columns.values()), names=list(columns), copy=False,
+                  units={"centre": "Angstrom", "wave_start": "Angstrom",
+                         "wave_end": "Angstrom", "rv": "m/s",
+                         "rv_err": "m/s"})
 
-    seen = np.unique(rows["line"])
+    seen = np.zeros(n_in.size, dtype=bool)  # windows with pixels
+    seen[rows["line"]] = True
     extra = {
         "rv_guess": guess,
         "guess_source": source,
@@ -751,12 +849,12 @@ def _one_pass(kind, orders, lo, hi, centre, wm, fm, master_bad, mask,
                            to_observed=to_observed)
         reason = win.reason
         ok = reason == ""
-        nan_pix = (bad[win.pix_stop] - bad[win.pix_start]) > 0
+        nan_pix = _n_bad(bad, win.pix_start, win.pix_stop) > 0
         reason[ok & nan_pix] = "nan pixel"
         ok = reason == ""
         ms = np.clip(win.master_start, 0, wm.size)
         me = np.clip(win.master_stop, 0, wm.size)
-        nan_master = (master_bad[me] - master_bad[ms]) > 0
+        nan_master = _n_bad(master_bad, ms, me) > 0
         reason[ok & nan_master] = "master not finite"
         ok = np.flatnonzero(reason == "")
         n = win.line.size

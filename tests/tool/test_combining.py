@@ -109,3 +109,67 @@ def test_weighted_median():
     v = np.array([5.0, 1.0, 3.0, 100.0])
     assert weighted_median(v, np.ones(4)) in (3.0, 5.0)
     assert weighted_median(v, np.array([0.0, 0.0, 0.0, 1.0])) == 100.0
+
+
+def literal_em(v, s, max_iter=500, tol=1e-4, min_fraction=1e-3,
+               max_fraction=0.5):
+    """The mixture's iteration written out plainly, every quantity
+    recomputed from the current parameters: (centre, k, f, w2, n_iter)
+    at the stop, the final velocity in place of the centre."""
+    import math
+
+    def core_probability(r2, k, f, w2):
+        core2 = (k * k) * s2
+        broad2 = w2 + core2
+        log_ratio = (math.log(f) - math.log1p(-f) - 0.5 * (
+            r2 / broad2 - r2 / core2 + np.log(broad2 / core2)))
+        return 1.0 / (1.0 + np.exp(np.minimum(log_ratio, 700.0)))
+
+    s2 = np.square(s)
+    centre = weighted_median(v, 1.0 / s2)
+    k = max(1.0, 1.4826 * float(np.median(np.abs((v - centre) / s))))
+    median_s2 = float(np.median(s2))
+    spread = float(np.median(np.abs(v - centre)))
+    w2 = max(median_s2 * k * k, (10.0 * 1.4826 * spread) ** 2)
+    f = 0.05
+    for n_iter in range(1, max_iter + 1):  # noqa: B007
+        p = core_probability(np.square(v - centre), k, f, w2)
+        q = 1.0 - p
+        weight = p / s2
+        sum_w = weight.sum()
+        new_centre = float((weight * v).sum() / sum_w)
+        r2 = np.square(v - new_centre)
+        sum_p = p.sum()
+        new_k = max(1.0, math.sqrt(float((p * r2 / s2).sum() / sum_p)))
+        new_f = min(max(1.0 - sum_p / v.size, min_fraction), max_fraction)
+        core2 = (new_k * new_k) * s2
+        b4 = np.square(w2 + core2)
+        sum_q = (q / b4).sum()
+        if sum_q > 0.0:
+            w2 = float((q * (r2 - core2) / b4).sum() / sum_q)
+        w2 = max(w2, median_s2 * new_k * new_k)
+        err = new_k / math.sqrt(sum_w)
+        done = (abs(new_centre - centre) < tol * err
+                and abs(new_f - f) < tol and abs(new_k - k) < tol)
+        centre, f, k = new_centre, new_f, new_k
+        if done:
+            break
+    p = core_probability(np.square(v - centre), k, f, w2)
+    weight = p / ((k * k) * s2)
+    return float(np.sum(weight * v) / np.sum(weight)), k, w2, n_iter
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_iteration_equals_the_literal_one(seed):
+    """The combination reuses each iteration's residuals and variances in
+    the next; the stop and every parameter stay those of the plain
+    iteration, bit for bit."""
+    rng = np.random.default_rng(seed)
+    v, err = lines(rng, n=int(rng.integers(2, 3000)),
+                   scale=rng.uniform(0.8, 2.0))
+    bad = rng.random(v.size) < rng.uniform(0.0, 0.3)
+    v[bad] += rng.normal(0.0, 30.0, bad.sum()) * err[bad]
+    rv, k, w2, n_iter = literal_em(v, err)
+    c = combine(v, err)
+    assert (c.rv, c.error_scale, c.n_iter) == (rv, k, n_iter)
+    assert c.outlier_width == np.sqrt(w2)

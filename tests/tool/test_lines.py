@@ -16,6 +16,7 @@ from quasmir_tool.lines import (
     make_windows,
     read_lines,
     read_mask,
+    search_shifted,
     shift_wavelengths,
     window_edges,
 )
@@ -224,3 +225,69 @@ def test_mask_is_in_the_observed_frame():
                        mask=np.array([[5005.1, 5005.2]]),
                        to_observed=1.0 / doppler_factor(berv))
     assert list(win.reason) == ["", "masked"]
+
+
+def literal_window_edges(lines, reach=30000.0, min_width=0.0):
+    """`window_edges` as a plain loop over the lines and windows."""
+    centre, weight = lines.centre, lines.weight
+    half = centre * (reach / C_LIGHT)
+    own_lo = np.minimum(lines.start, centre - half)
+    own_hi = np.maximum(lines.end, centre + half)
+    mids = 0.5 * (centre[1:] + centre[:-1])
+    rel = min_width / C_LIGHT
+    firsts = [0]
+    left = own_lo[0]
+    for i, mid in enumerate(mids):
+        if mid - max(left, own_lo[firsts[-1]]) >= rel * mid:
+            firsts.append(i + 1)
+            left = mid
+    firsts = np.asarray(firsts)
+    lasts = np.r_[firsts[1:] - 1, centre.size - 1]
+    if firsts.size > 1:
+        right_end = own_hi[lasts[-1]]
+        if right_end - mids[firsts[-1] - 1] < rel * right_end:
+            firsts, lasts = firsts[:-1], np.r_[lasts[:-2], lasts[-1]]
+    lo, hi, rep = [], [], []
+    for a, b in zip(firsts, lasts):
+        lo.append(max(mids[a - 1] if a > 0 else -np.inf,
+                      own_lo[a:b + 1].min()))
+        hi.append(min(mids[b] if b < mids.size else np.inf,
+                      own_hi[a:b + 1].max()))
+        rep.append(a + int(np.argmax(weight[a:b + 1])))
+    return np.array(lo), np.array(hi), np.array(rep), lasts - firsts + 1
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("reach", [2000.0, 30000.0])
+@pytest.mark.parametrize("min_width", [0.0, 3000.0, 12000.0, 60000.0])
+def test_window_edges_equal_the_literal_loop(seed, reach, min_width):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(1, 400))
+    centre = np.sort(rng.uniform(5000.0, 5020.0, n))
+    if seed % 2:  # repeated centres
+        centre = np.sort(np.r_[centre, centre[: n // 3]])
+    half = rng.uniform(0.0, 0.3, centre.size)
+    weight = rng.integers(1, 4, centre.size).astype(float)  # tied weights
+    lines = make_line_list(centre, centre - half, centre + half, weight)
+    got = window_edges(lines, reach=reach, min_width=min_width)
+    want = literal_window_edges(lines, reach=reach, min_width=min_width)
+    for g, w in zip(got, want):
+        np.testing.assert_array_equal(g, w)
+
+
+@pytest.mark.parametrize("seed", range(8))
+@pytest.mark.parametrize("side", ["left", "right"])
+def test_search_shifted_equals_searching_the_shifted_grid(seed, side):
+    rng = np.random.default_rng(seed)
+    grid = np.sort(rng.uniform(4000.0, 7000.0, int(rng.integers(1, 3000))))
+    if seed % 2:  # duplicated points
+        grid = np.repeat(grid, 2)
+    rv = [0.0, 1234.5, -3e4, 2.5e7][seed % 4]
+    shifted = shift_wavelengths(grid, rv)
+    pick = rng.integers(0, grid.size, 300)
+    x = np.r_[rng.uniform(3000.0, 8000.0, 300), shifted[pick],
+              np.nextafter(shifted[pick], 0.0),
+              np.nextafter(shifted[pick], np.inf), -1.0, 1e9]
+    np.testing.assert_array_equal(
+        search_shifted(grid, rv, x, side),
+        np.searchsorted(shifted, x, side=side))

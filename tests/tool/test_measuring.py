@@ -475,3 +475,38 @@ def test_master_flux_near_the_largest_double(star, obs):
         measure(obs, coarse, lines, rv_guess=RV)
     wave, flux = m.resample_master(coarse.wave, coarse.flux, 1e-6)
     assert np.isnan(flux).all() and np.isfinite(wave).all()
+
+
+def test_resampled_master_is_reused_only_for_the_same_content(star, obs):
+    master, lines = star
+    wave = master.wave[::10].copy()
+    flux = master.flux[::10].copy()
+    coarse = Spectrum(wave, flux, np.zeros_like(wave))
+    first = measure(obs, coarse, lines, rv_guess=RV)
+    again = measure(obs, coarse, lines, rv_guess=RV)
+    assert first.extra["master_resampled"]
+    assert again.rv == first.rv
+    np.testing.assert_array_equal(again.lines["rv"], first.lines["rv"])
+    # The same master changed in place is resampled anew.
+    flux *= 1.0 + 0.02 * np.sin(wave)
+    changed = measure(obs, coarse, lines, rv_guess=RV)
+    assert changed.rv != first.rv
+    fresh = measure(obs, Spectrum(wave.copy(), flux.copy(), flux * 0.0),
+                    lines, rv_guess=RV)
+    assert fresh.rv == changed.rv
+    grid, out, _ = m._resampled_master(wave, flux, 1e-6, wave[0], wave[-1])
+    assert not grid.flags.writeable and not out.flags.writeable
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_run_extremes_equal_the_slices(seed):
+    rng = np.random.default_rng(seed)
+    values = rng.normal(size=int(rng.integers(2, 300)))
+    cuts = np.unique(rng.integers(0, values.size + 1, 40))
+    start, stop = cuts[:-1], cuts[1:]  # adjacent runs, maybe to the end
+    keep = rng.random(start.size) < 0.7
+    start, stop = start[keep], stop[keep]
+    for ufunc in (np.minimum, np.maximum):
+        want = [ufunc.reduce(values[a:b]) for a, b in zip(start, stop)]
+        np.testing.assert_array_equal(
+            m._run_extreme(ufunc, values, start, stop), want)
