@@ -250,7 +250,8 @@ def w1_w5(floor, quick):
                     5 if quick else 9, clock=time.perf_counter)
     result.append(Row("W5 two threads / one thread (throughput)",
                       t["one"] / t["two"], ">= 1.7",
-                      "needs the methods to release the lock"))
+                      f"{t['one'] / calls * 1e6:.2f} us/call on one thread; "
+                      "the lock changes hands twice per call"))
     return result
 
 
