@@ -17,6 +17,8 @@ import numpy as np
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
+from reference import bits_equal
+
 # hypothesis imports its patch writer (and libcst) only when a test fails,
 # inside pytest's warnings-as-errors; a deprecation warning raised by that
 # import would hide the failing example.  Import it here, quietly.
@@ -161,23 +163,6 @@ def numbers(default):
 def snapshot(arrays):
     """Bytes, dtype, shape and strides of each array, for 'unchanged'."""
     return [(a.tobytes(), a.dtype.str, a.shape, a.strides) for a in arrays]
-
-
-def bits_equal(a, b):
-    """True when a and b hold the same doubles bit for bit; NaN matches any
-    NaN (the payload is not part of the result)."""
-    a = np.asarray(a, dtype=np.float64)
-    b = np.asarray(b, dtype=np.float64)
-    if a.shape != b.shape:
-        return False
-    nan_a, nan_b = np.isnan(a), np.isnan(b)
-    if not np.array_equal(nan_a, nan_b):
-        return False
-    keep = ~nan_a
-    return np.array_equal(
-        np.ascontiguousarray(a[keep]).view(np.uint64),
-        np.ascontiguousarray(b[keep]).view(np.uint64),
-    )
 
 
 def same_results(got, want):

@@ -60,14 +60,18 @@ class _Parser(argparse.ArgumentParser):
         )
 
 
+def _number(name: str, text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"{name} must be a number, not {text!r}"
+        ) from None
+
+
 def _positive_float(name: str) -> Any:
     def parse(text: str) -> float:
-        try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(
-                f"{name} must be a number, not {text!r}"
-            ) from None
+        value = _number(name, text)
         if not (math.isfinite(value) and value > 0):
             raise argparse.ArgumentTypeError(
                 f"{name} must be a positive number, not {text!r}"
@@ -79,12 +83,7 @@ def _positive_float(name: str) -> Any:
 
 def _finite_float(name: str, minimum: float = -math.inf) -> Any:
     def parse(text: str) -> float:
-        try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(
-                f"{name} must be a number, not {text!r}"
-            ) from None
+        value = _number(name, text)
         if not math.isfinite(value) or value < minimum:
             raise argparse.ArgumentTypeError(
                 f"{name} must be a finite number"
@@ -281,7 +280,8 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _read_options(args: argparse.Namespace) -> dict:
+def read_options_of(args: argparse.Namespace) -> dict:
+    """The `read_spectrum` options given on the command line."""
     return {
         "time_key": args.time_key,
         "berv_key": args.berv_key,
@@ -401,7 +401,7 @@ def cmd_measure(args: argparse.Namespace) -> int:
         )
     _check_outputs(args)
     paths = list(dict.fromkeys(args.spectra))  # each file once, in order
-    read_options = _read_options(args)
+    read_options = read_options_of(args)
     master_options = dict(read_options, need_errors=False, berv_key=None)
     master_options.update(snr=None, photon_noise=False, wave_path=None)
     try:

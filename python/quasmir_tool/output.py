@@ -265,6 +265,15 @@ def _parse(name: str, text: str) -> Any:
     return float(text)
 
 
+def _read_text(path: str, who: str, what: str) -> str:
+    """The text of a table file; `InputError` ``who: path: what (why)``."""
+    try:
+        with open(path, encoding="utf-8", newline="") as f:
+            return f.read()
+    except (OSError, UnicodeDecodeError) as exc:
+        raise InputError(f"{who}: {path}: {what} ({exc})") from None
+
+
 def read_table(path: str | os.PathLike) -> list[dict]:
     """Read a per-spectrum table written by `write_table` (CSV or rdb).
 
@@ -274,13 +283,7 @@ def read_table(path: str | os.PathLike) -> list[dict]:
         When the file is not such a table.
     """
     path = os.fspath(path)
-    try:
-        with open(path, encoding="utf-8", newline="") as f:
-            text = f.read()
-    except (OSError, UnicodeDecodeError) as exc:
-        raise InputError(
-            f"read_table: {path}: cannot read the results ({exc})"
-        ) from None
+    text = _read_text(path, "read_table", "cannot read the results")
     lines = text.splitlines()
     rdb = _is_rdb(path)
     if rdb:
@@ -453,13 +456,7 @@ class ResultTables:
     def _load_csv_lines(self, per_line: str) -> dict:
         """Text lines of a CSV per-line table, by file, kept verbatim so
         that resumed rows are written back exactly as they were."""
-        try:
-            with open(per_line, encoding="utf-8", newline="") as f:
-                text = f.read()
-        except (OSError, UnicodeDecodeError) as exc:
-            raise InputError(
-                f"ResultTables: {per_line}: cannot read ({exc})"
-            ) from None
+        text = _read_text(per_line, "ResultTables", "cannot read")
         lines = text.splitlines(keepends=True)
         if not lines or not lines[0].startswith("file"):
             raise InputError(

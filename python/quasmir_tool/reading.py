@@ -15,6 +15,7 @@ file has none, and the checks of the wavelengths.
 
 from __future__ import annotations
 
+import functools
 import gzip
 import os
 import threading
@@ -803,6 +804,31 @@ def _check(raw: Raw, path: str) -> None:
             )
 
 
+def _one_line_errors(
+    read: Callable[..., Spectrum],
+) -> Callable[..., Spectrum]:
+    """Every `InputError` of `read` as one line starting with
+    ``read_spectrum:``, of the same type (a missing file stays a
+    FileNotFoundError)."""
+
+    @functools.wraps(read)
+    def wrapper(*args: Any, **kwargs: Any) -> Spectrum:
+        try:
+            return read(*args, **kwargs)
+        except InputError as exc:
+            message = str(exc)
+            one_line = " ".join(p.strip() for p in message.splitlines())
+            if message.startswith("read_spectrum: ") and one_line == message:
+                raise
+            if not one_line.startswith("read_spectrum: "):
+                one_line = f"read_spectrum: {one_line}"
+            # The same type: a missing file stays a FileNotFoundError.
+            raise type(exc)(one_line) from None
+
+    return wrapper
+
+
+@_one_line_errors
 def read_spectrum(
     path: str | os.PathLike,
     *,
@@ -867,41 +893,6 @@ def read_spectrum(
     TypeError
         When `path` or `wave_path` is not a str or path-like.
     """
-    try:
-        return _read_spectrum(
-            path,
-            time_key=time_key,
-            berv_key=berv_key,
-            berv_unit=berv_unit,
-            snr=snr,
-            photon_noise=photon_noise,
-            wave_path=wave_path,
-            need_errors=need_errors,
-            format=format,
-        )
-    except InputError as exc:
-        message = str(exc)
-        one_line = " ".join(p.strip() for p in message.splitlines())
-        if message.startswith("read_spectrum: ") and one_line == message:
-            raise
-        if not one_line.startswith("read_spectrum: "):
-            one_line = f"read_spectrum: {one_line}"
-        # The same type: a missing file stays a FileNotFoundError.
-        raise type(exc)(one_line) from None
-
-
-def _read_spectrum(
-    path: str | os.PathLike,
-    *,
-    time_key: str | None = None,
-    berv_key: str | None = None,
-    berv_unit: str = "km/s",
-    snr: float | None = None,
-    photon_noise: bool = False,
-    wave_path: str | os.PathLike | None = None,
-    need_errors: bool = True,
-    format: str | None = None,
-) -> Spectrum:
     for name, value in (("path", path), ("wave_path", wave_path)):
         if value is not None and not isinstance(value, (str, os.PathLike)):
             raise TypeError(

@@ -1078,14 +1078,9 @@ def template_main(args: argparse.Namespace) -> int:
     def say(message: str) -> None:
         print(f"quasmir: {message}", file=sys.stderr, flush=True)
 
-    read_options = {
-        "time_key": args.time_key,
-        "berv_key": args.berv_key,
-        "berv_unit": args.berv_unit,
-        "snr": args.snr,
-        "photon_noise": args.photon_noise,
-        "wave_path": args.wave_file,
-    }
+    from .cli import read_options_of
+
+    read_options = read_options_of(args)
     lines = None
     if args.lines is not None:
         from .lines import read_lines

@@ -2,17 +2,14 @@
 of synthetic spectra against the truth, every kind of bad input as one
 line without a traceback, a bad file among good ones, threads, rdb."""
 
-import os
-import shutil
 import subprocess
-import sys
-import sysconfig
 
 import numpy as np
 import pytest
 from astropy.io import fits
 from astropy.table import Table
 
+from commands import quasmir_command
 from quasmir_tool.cli import main
 from quasmir_tool.output import read_table
 from quasmir_tool.synthetic import make_star, observe
@@ -20,16 +17,6 @@ from quasmir_tool.timeseries import series
 
 RANGE = (5000.0, 5025.0)  # short spectra keep the suite fast
 BJD0 = 2460000.0
-
-
-def quasmir_command():
-    """The installed console script (beside the interpreter, or in its
-    scripts directory), else ``python -m quasmir_tool``."""
-    where = os.pathsep.join(
-        [os.path.dirname(sys.executable), sysconfig.get_path("scripts")]
-    )
-    exe = shutil.which("quasmir", path=where)
-    return [exe] if exe else [sys.executable, "-m", "quasmir_tool"]
 
 
 def write_observation(path, spectrum, bjd, berv):

@@ -3,11 +3,9 @@ and runs interrupted (SIGINT) or killed (SIGKILL) half-way."""
 
 import math
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import sysconfig
 import time
 
 import numpy as np
@@ -15,6 +13,7 @@ import pytest
 from astropy.io import fits
 from astropy.table import Table
 
+from commands import quasmir_command
 from quasmir_tool import InputError
 from quasmir_tool.cli import main
 from quasmir_tool.output import (
@@ -64,16 +63,6 @@ def dataset(tmp_path_factory):
         ).writeto(path)
         files.append(str(path))
     return root, files
-
-
-def quasmir_command():
-    """The installed console script (beside the interpreter, or in its
-    scripts directory), else ``python -m quasmir_tool``."""
-    where = os.pathsep.join(
-        [os.path.dirname(sys.executable), sysconfig.get_path("scripts")]
-    )
-    exe = shutil.which("quasmir", path=where)
-    return [exe] if exe else [sys.executable, "-m", "quasmir_tool"]
 
 
 def command(dataset, files, out, per_line):
