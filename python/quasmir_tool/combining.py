@@ -127,6 +127,120 @@ def _core_probability_of(r2: np.ndarray, core2: np.ndarray, f: float,
     return np.divide(1.0, log_ratio, out=log_ratio)
 
 
+class _EMStep:
+    """One iteration of the mixture fit, ``(V, k, f, w2) -> (V', k', f',
+    w2')``: the E-step's core probabilities, then the velocity, the error
+    scale, the fraction and one fixed-point step of the broad width's
+    M-step (no closed form with heteroscedastic errors: a q / broad**4
+    weighted moment of the excess residual), each from the ones before
+    it."""
+
+    def __init__(self, v, s2, median_s2, min_fraction, max_fraction):
+        self.v, self.s2, self.median_s2 = v, s2, median_s2
+        self.bounds = (min_fraction, max_fraction)
+
+    def __call__(self, theta):
+        """The next parameters and the velocity's error (m/s)."""
+        centre, k, f, w2 = theta
+        v, s2 = self.v, self.s2
+        p = _core_probability_of(np.square(v - centre), (k * k) * s2, f,
+                                 w2)
+        q = 1.0 - p
+        weight = p / s2
+        sum_w = weight.sum()
+        centre = float((weight * v).sum() / sum_w)
+        r2 = np.square(v - centre)
+        sum_p = p.sum()
+        k = max(1.0, math.sqrt(float((p * r2 / s2).sum() / sum_p)))
+        f = min(max(1.0 - sum_p / v.size, self.bounds[0]), self.bounds[1])
+        core2 = (k * k) * s2
+        b4 = np.square(w2 + core2)
+        sum_q = (q / b4).sum()
+        if sum_q > 0.0:
+            w2 = float((q * (r2 - core2) / b4).sum() / sum_q)
+        return (centre, k, f, self.floor(w2, k)), k / math.sqrt(sum_w)
+
+    def floor(self, w2, k):
+        """The broad component is never narrower than a typical line's
+        core."""
+        return max(w2, self.median_s2 * k * k)
+
+    def project(self, theta):
+        """`theta` moved into the parameters' domain."""
+        centre, k, f, w2 = theta
+        k = max(1.0, k)
+        f = min(max(f, self.bounds[0]), self.bounds[1])
+        return centre, k, f, self.floor(w2, k)
+
+    def neg_log_likelihood(self, theta):
+        centre, k, f, w2 = theta
+        r2 = np.square(self.v - centre)
+        core2 = (k * k) * self.s2
+        broad2 = w2 + core2
+        core = math.log1p(-f) - 0.5 * (r2 / core2 + np.log(core2))
+        broad = math.log(f) - 0.5 * (r2 / broad2 + np.log(broad2))
+        return -float(np.logaddexp(core, broad).sum())
+
+
+def _fixed_point(step: _EMStep, theta: tuple, max_iter: int,
+                 tol: float) -> tuple:
+    """Iterate `step` from `theta` to its fixed point, accelerated.
+
+    Near a fraction that tends to its bound (clean lines: the broad
+    component empties) the plain iteration converges linearly and slowly,
+    by about 2% per iteration.  SQUAREM (Varadhan & Roland 2008, Scand. J.
+    Stat. 35, 335) extrapolates along two plain steps, with the step
+    length taken on parameters scaled to their own units; the
+    extrapolated point, moved into the domain and followed by one plain
+    step, is kept only when it fits the lines no worse than the two plain
+    steps did.  The stop is the plain iteration's: one step that moves
+    the velocity by less than `tol` times its error and the fraction and
+    the error scale by less than `tol`.
+
+    Returns
+    -------
+    (centre, k, f, w2, n_iter)
+        `n_iter` counts the steps taken.
+    """
+    def settled(a, b, err):
+        return (abs(b[0] - a[0]) < tol * err and abs(b[2] - a[2]) < tol
+                and abs(b[1] - a[1]) < tol)
+
+    n_iter = 0
+    while n_iter + 2 <= max_iter:
+        one, err = step(theta)
+        n_iter += 1
+        if settled(theta, one, err):
+            return (*one, n_iter)
+        two, err = step(one)
+        n_iter += 1
+        if settled(one, two, err):
+            return (*two, n_iter)
+        units = np.array([err, 1.0, 1.0, step.median_s2])
+        t0, t1, t2 = np.array(theta), np.array(one), np.array(two)
+        r = t1 - t0
+        curve = t2 - t1 - r
+        size = float(np.linalg.norm(curve / units))
+        theta = two
+        if not size > 0.0 or n_iter == max_iter:
+            continue
+        alpha = min(-float(np.linalg.norm(r / units)) / size, -1.0)
+        jump = step.project(tuple(t0 - 2.0 * alpha * r
+                                  + alpha * alpha * curve))
+        if not all(map(math.isfinite, jump)):
+            continue
+        three, err = step(jump)
+        n_iter += 1
+        if step.neg_log_likelihood(three) <= step.neg_log_likelihood(two):
+            theta = three
+            if settled(jump, three, err):
+                return (*three, n_iter)
+    if n_iter < max_iter:  # an odd max_iter: the last plain step
+        theta, _ = step(theta)
+        n_iter += 1
+    return (*theta, n_iter)
+
+
 def combine(rv: np.ndarray, rv_err: np.ndarray, *, max_iter: int = 500,
             tol: float = 1e-4, min_fraction: float = 1e-3,
             max_fraction: float = 0.5) -> Combination:
@@ -176,37 +290,9 @@ def combine(rv: np.ndarray, rv_err: np.ndarray, *, max_iter: int = 500,
     median_s2 = float(np.median(s2))
     spread = float(np.median(np.abs(v - centre)))
     w2 = max(median_s2 * k * k, (10.0 * 1.4826 * spread) ** 2)
-    f = 0.05
-    n_iter = 0
-    # Each iteration's squared residuals and core variances are those the
-    # previous one ended with (same centre, same k): computed once.
-    r2 = np.square(v - centre)
-    core2 = (k * k) * s2
-    for n_iter in range(1, max_iter + 1):  # noqa: B007
-        p = _core_probability_of(r2, core2, f, w2)
-        q = 1.0 - p
-        weight = p / s2
-        sum_w = weight.sum()
-        new_centre = float((weight * v).sum() / sum_w)
-        r2 = np.square(v - new_centre)
-        sum_p = p.sum()
-        new_k = max(1.0, math.sqrt(float((p * r2 / s2).sum() / sum_p)))
-        new_f = min(max(1.0 - sum_p / n, min_fraction), max_fraction)
-        # One fixed-point step of the broad width's M-step (no closed
-        # form with heteroscedastic errors): a q / broad**4 weighted
-        # moment of the excess residual.
-        core2 = (new_k * new_k) * s2
-        b4 = np.square(w2 + core2)
-        sum_q = (q / b4).sum()
-        if sum_q > 0.0:
-            w2 = float((q * (r2 - core2) / b4).sum() / sum_q)
-        w2 = max(w2, median_s2 * new_k * new_k)
-        err = new_k / math.sqrt(sum_w)
-        done = (abs(new_centre - centre) < tol * err
-                and abs(new_f - f) < tol and abs(new_k - k) < tol)
-        centre, f, k = new_centre, new_f, new_k
-        if done:
-            break
+    step = _EMStep(v, s2, median_s2, min_fraction, max_fraction)
+    centre, k, f, w2, n_iter = _fixed_point(step, (centre, k, 0.05, w2),
+                                            max_iter, tol)
 
     core2 = (k * k) * s2
     p = _core_probability(np.square(v - centre), s2, k, f, w2)
