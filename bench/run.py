@@ -480,6 +480,21 @@ def crosscorr_rv(s: WholeSpectrum):
     return parabola_peak(drvs, cc) * 1e3
 
 
+# Without a prior, every estimator searches the tool's own scan range.
+SEARCH = 200.0  # km/s
+
+
+def crosscorr_rv_search(s: WholeSpectrum):
+    """crosscorrRV over +-200 km/s at the same 0.25 km/s step, a parabola
+    on its peak: the velocity of a star known to within that range."""
+    from PyAstronomy import pyasl
+
+    drvs, cc = pyasl.crosscorrRV(s.wave, s.flux - 1.0, s.wm, s.fm - 1.0,
+                                 -SEARCH, SEARCH + 0.125, 0.25,
+                                 mode="doppler")
+    return parabola_peak(drvs, cc) * 1e3
+
+
 def template_rv(s: WholeSpectrum):
     import astropy.units as u
     from specutils import Spectrum
@@ -507,7 +522,8 @@ ONE_PASS = dict(max_passes=1, estimator="first", resample=None)
 
 
 def tool_measure(s: WholeSpectrum, **options):
-    """The tool's measurement of `s` from its guess (a Result)."""
+    """The tool's measurement of `s` from its guess (a Result); options
+    of `measure` override."""
     import quasmir_tool
     from quasmir_tool import LineList, Spectrum
 
@@ -517,14 +533,21 @@ def tool_measure(s: WholeSpectrum, **options):
     lines = LineList(centre=s.centres, start=s.centres - 3 * sigma,
                      end=s.centres + 3 * sigma,
                      weight=np.ones(len(s.centres)))
-    return quasmir_tool.measure(spectrum, master, lines, rv_guess=s.guess,
-                                **options)
+    return quasmir_tool.measure(spectrum, master, lines,
+                                **{"rv_guess": s.guess, **options})
 
 
 def tool_rv(s: WholeSpectrum):
     """The tool's normal, converged measurement (m/s) from the guess;
     NotImplementedError while the tool does not measure yet."""
     return float(tool_measure(s).rv)
+
+
+def tool_rv_search(s: WholeSpectrum):
+    """The tool's normal measurement without a guess: its scan over
+    +-200 km/s, then the Taylor passes."""
+    return float(tool_measure(s, rv_guess=None,
+                              scan_range=SEARCH * 1e3).rv)
 
 
 def tool_windows(s: WholeSpectrum, result):
@@ -623,50 +646,79 @@ def w6(floor, quick):
     rows.extend(w6_jobs(quick))
 
     # Per spectrum against the peers, on the same noisy spectra.
-    if rv_tool is not None:
-        ours = {"quasmir_tool.measure": tool_rv}
+    rows.extend(against_peers(spectra, rv_tool is not None))
+    return rows
+
+
+def against_peers(spectra, tool_works):
+    """Time and accuracy per spectrum against crosscorrRV and
+    template_correlate.
+
+    Two priors, each estimator given the same one:
+    - a guess 35 m/s from the truth: crosscorrRV searches +-5 km/s around
+      it, the tool starts its passes there;
+    - only that the velocity lies within +-200 km/s: crosscorrRV searches
+      all of it at its 0.25 km/s step, the tool scans it and then runs its
+      passes.  (The issue's own measurement, crosscorrRV at about twice
+      template_correlate's time, is of this kind.)
+    template_correlate correlates at every lag either way.
+    """
+    rows = []
+    if tool_works:
+        ours = {"quasmir_tool.measure": tool_rv,
+                "measure, no guess": tool_rv_search}
     else:
         ours = {"one fit_windows pass": line_by_line,
                 "two fit_windows passes": two_passes}
+    # (peer, module, function, target, the estimator of ours it faces,
+    # spectra it runs on)
+    pairs = [
+        ("crosscorrRV", "PyAstronomy", crosscorr_rv, "",
+         list(ours)[0], spectra),
+        ("crosscorrRV +-200 km/s", "PyAstronomy", crosscorr_rv_search,
+         ">= 10", list(ours)[-1], spectra[:max(2, len(spectra) // 2)]),
+        ("template_correlate", "specutils", template_rv, ">= 5",
+         list(ours)[0], spectra),
+    ]
     peers = {}
-    for name, module, f, target in [
-            ("crosscorrRV", "PyAstronomy", crosscorr_rv, ">= 10"),
-            ("template_correlate", "specutils", template_rv, ">= 5")]:
+    for name, module, f, target, mine, sp in pairs:
         try:
             __import__(module)
         except ImportError:
             rows.append(Row(f"W6 {name} / ours", None, target,
                             f"{module} not installed (pip install .[bench])"))
             continue
-        peers[name] = (f, target)
+        peers[name] = (f, target, mine, sp)
     estimators = dict(ours)
-    estimators.update({k: f for k, (f, _) in peers.items()})
-    timings = {k: [] for k in estimators}
-    errors = {k: [] for k in estimators}
-    for sp in spectra:
+    estimators.update({k: v[0] for k, v in peers.items()})
+    timings = {k: {} for k in estimators}
+    errors = {k: {} for k in estimators}
+    for i, sp in enumerate(spectra):
         for k, f in estimators.items():
+            if k in peers and not any(sp is x for x in peers[k][3]):
+                continue
             dt, rv = timed(f, sp)
-            timings[k].append(dt)
-            errors[k].append(rv - sp.rv_true)
+            timings[k][i] = dt
+            errors[k][i] = rv - sp.rv_true
     limit = photon_limit(spectra[0])
-    # An rms of N errors scatters by about 1/sqrt(2N) of itself: "equal or
-    # better" allows that much above the better of the peer's rms and the
-    # photon-noise limit.
-    slack = 1.0 + 1.0 / np.sqrt(2 * len(spectra))
 
-    def rms(k):
-        return float(np.sqrt(np.mean(np.square(errors[k]))))
+    def rms(k, which):
+        return float(np.sqrt(np.mean([errors[k][i] ** 2 for i in which])))
 
-    for mine in ours:
-        t_mine = float(np.median(timings[mine]))
-        for name, (_, target) in peers.items():
-            t_peer = float(np.median(timings[name]))
-            accurate = rms(mine) <= max(rms(name), limit) * slack
-            note = (f"{t_peer:.2f} s vs {t_mine:.3f} s per spectrum; rms "
-                    f"{rms(name):.2f} vs {rms(mine):.2f} m/s (photon limit "
-                    f"{limit:.2f}, {len(spectra)} spectra)")
-            rows.append(Row(f"W6 {name} / {mine}", t_peer / t_mine, target,
-                            note, accurate))
+    for name, (_, target, mine, _) in peers.items():
+        which = sorted(timings[name])
+        t_peer = float(np.median([timings[name][i] for i in which]))
+        t_mine = float(np.median([timings[mine][i] for i in which]))
+        # An rms of N errors scatters by about 1/sqrt(2N) of itself:
+        # "equal or better" allows that much above the better of the
+        # peer's rms and the photon-noise limit.
+        slack = 1.0 + 1.0 / np.sqrt(2 * len(which))
+        accurate = rms(mine, which) <= max(rms(name, which), limit) * slack
+        note = (f"{t_peer:.2f} s vs {t_mine:.3f} s per spectrum; rms "
+                f"{rms(name, which):.2f} vs {rms(mine, which):.2f} m/s "
+                f"(photon limit {limit:.2f}, {len(which)} spectra)")
+        rows.append(Row(f"W6 {name} / {mine}", t_peer / t_mine, target,
+                        note, accurate))
     return rows
 
 
@@ -682,10 +734,19 @@ def photon_limit(s: WholeSpectrum):
 
 
 def w6_jobs(quick):
-    """quasmir measure -j 2 against -j 1 on 20 spectrum files."""
+    """quasmir measure -j 2 against -j 1 on 20 spectrum files.
+
+    Throughput is spectra per second once the command runs: each command
+    is run on all the files and on the first two, and the extra files
+    divided by the extra time.  That leaves out the start-up (imports,
+    reading the master and the lines, resampling the master), which takes
+    the same time whatever -j is; the note gives the ratio of the whole
+    runs too.
+    """
     exe = shutil.which("quasmir") or os.path.join(
         os.path.dirname(sys.executable), "quasmir")
     label = "W6 quasmir measure -j 2 / -j 1 (throughput)"
+    n_files, n_start = (6, 2) if quick else (20, 2)
     with tempfile.TemporaryDirectory() as tmp:
         s = whole_spectrum(99)
         np.savez(os.path.join(tmp, "master.npz"), wave=s.wm, flux=s.fm,
@@ -696,31 +757,42 @@ def w6_jobs(quick):
                                     s.centres + 3 * sigma]),
                    header="centre start end")
         names = []
-        for i in range(4 if quick else 20):
+        for i in range(n_files):
             flux, err = observed(s.wm, s.fm, s.wave, 500.0 + i, 100.0, i)
             name = os.path.join(tmp, f"spectrum_{i:02d}.npz")
             np.savez(name, wave=s.wave, flux=flux, flux_err=err)
             names.append(name)
-        elapsed = {}
-        for jobs in (1, 2):
+
+        def run(jobs, files):
             cmd = MEASURE_COMMAND.format(
                 jobs=jobs, master=os.path.join(tmp, "master.npz"),
                 lines=os.path.join(tmp, "lines.txt"),
-                spectra=" ".join(names)).split()
+                spectra=" ".join(files)).split()
             cmd[0] = exe
             t0 = time.perf_counter()
-            try:
-                run = subprocess.run(cmd, capture_output=True, text=True,
-                                     cwd=tmp, timeout=600)
-            except (OSError, subprocess.TimeoutExpired) as exc:
-                return [Row(label, None, ">= 1.7", f"not run: {exc}")]
-            if run.returncode != 0:
-                why = (run.stderr.strip().splitlines() or ["failed"])[-1]
-                return [Row(label, None, ">= 1.7", why[:60])]
-            elapsed[jobs] = time.perf_counter() - t0
-    return [Row(label, elapsed[1] / elapsed[2], ">= 1.7",
-                f"{elapsed[1]:.1f} s vs {elapsed[2]:.1f} s; two threads of "
-                f"lock-free hashing: {two_thread_capacity():.2f}x one")]
+            done = subprocess.run(cmd, capture_output=True, text=True,
+                                  cwd=tmp, timeout=600)
+            if done.returncode != 0:
+                why = (done.stderr.strip().splitlines() or ["failed"])[-1]
+                raise RuntimeError(why[:60])
+            return time.perf_counter() - t0
+
+        whole, start = {1: [], 2: []}, {1: [], 2: []}
+        try:
+            for _ in range(1 if quick else 2):
+                for jobs in (1, 2):
+                    start[jobs].append(run(jobs, names[:n_start]))
+                    whole[jobs].append(run(jobs, names))
+        except (OSError, subprocess.TimeoutExpired, RuntimeError) as exc:
+            return [Row(label, None, ">= 1.7", f"not run: {exc}")]
+    t = {j: float(np.median(whole[j])) for j in (1, 2)}
+    t0 = {j: float(np.median(start[j])) for j in (1, 2)}
+    rate = {j: (n_files - n_start) / (t[j] - t0[j]) for j in (1, 2)}
+    return [Row(label, rate[2] / rate[1], ">= 1.7",
+                f"{rate[1]:.2f} vs {rate[2]:.2f} spectra/s; whole runs "
+                f"{t[1]:.1f} s vs {t[2]:.1f} s ({t[1] / t[2]:.2f}x); two "
+                f"threads of lock-free hashing: {two_thread_capacity():.2f}"
+                "x one")]
 
 
 def two_thread_capacity():

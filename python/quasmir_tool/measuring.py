@@ -25,6 +25,7 @@ The steps, for one spectrum (velocities in m/s, wavelengths in angstrom):
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import os
 import threading
@@ -378,6 +379,7 @@ def _n_bad(bad: np.ndarray, start: np.ndarray,
 # anew; the cached arrays are read-only.
 _RESAMPLED: OrderedDict = OrderedDict()
 _RESAMPLED_LOCK = threading.Lock()
+_RESAMPLING: dict = {}  # key -> the lock held while it is being made
 _RESAMPLED_SIZE = 2
 
 
@@ -391,25 +393,59 @@ def _resampled_master(wave: np.ndarray, flux: np.ndarray, step: float,
     `step` (cached), cut to ``[lo, hi]``; also the sorted indices of its
     non-finite points in the cut."""
     key = (_digest(wave), _digest(flux), wave.size, float(step))
+    # One thread resamples a master; the others that want it meanwhile
+    # (every thread of a run starts on the same master) wait for it.
     with _RESAMPLED_LOCK:
-        hit = _RESAMPLED.get(key)
-        if hit is not None:
-            _RESAMPLED.move_to_end(key)
-    if hit is None:
-        grid, out = resample_master(wave, flux, step)
-        bad = np.flatnonzero(~np.isfinite(out))
-        for a in (grid, out, bad):
-            a.flags.writeable = False
-        hit = (grid, out, bad)
+        making = _RESAMPLING.setdefault(key, threading.Lock())
+    with making:
         with _RESAMPLED_LOCK:
-            _RESAMPLED[key] = hit
-            while len(_RESAMPLED) > _RESAMPLED_SIZE:
-                _RESAMPLED.popitem(last=False)
+            hit = _RESAMPLED.get(key)
+            if hit is not None:
+                _RESAMPLED.move_to_end(key)
+        if hit is None:
+            grid, out = resample_master(wave, flux, step)
+            bad = np.flatnonzero(~np.isfinite(out))
+            for a in (grid, out, bad):
+                a.flags.writeable = False
+            hit = (grid, out, bad)
+            with _RESAMPLED_LOCK:
+                _RESAMPLED[key] = hit
+                while len(_RESAMPLED) > _RESAMPLED_SIZE:
+                    _RESAMPLED.popitem(last=False)
+    with _RESAMPLED_LOCK:
+        if _RESAMPLING.get(key) is making and not making.locked():
+            del _RESAMPLING[key]
     grid, out, bad = hit
     i0 = int(np.searchsorted(grid, lo, side="left"))
     i1 = int(np.searchsorted(grid, hi, side="right"))
     b0, b1 = np.searchsorted(bad, [i0, i1])
     return grid[i0:i1], out[i0:i1], bad[b0:b1] - i0
+
+
+_EDGES: OrderedDict = OrderedDict()
+_EDGES_SIZE = 4
+
+
+def _window_edges(lines: LineList, reach: float, width: float):
+    """`window_edges` of a line list, kept for the lists last seen: a run
+    over many spectra measures the same lines in each (read-only
+    arrays)."""
+    key = (*(_digest(np.asarray(a, dtype=float)) for a in (
+        lines.centre, lines.start, lines.end, lines.weight)),
+        float(reach), float(width))
+    with _RESAMPLED_LOCK:
+        hit = _EDGES.get(key)
+        if hit is not None:
+            _EDGES.move_to_end(key)
+            return hit
+    hit = window_edges(lines, reach, width)
+    for a in hit:
+        a.flags.writeable = False
+    with _RESAMPLED_LOCK:
+        _EDGES[key] = hit
+        while len(_EDGES) > _EDGES_SIZE:
+            _EDGES.popitem(last=False)
+    return hit
 
 
 def _relative_step(wave: np.ndarray) -> float:
@@ -729,7 +765,7 @@ def measure(spectrum, master, lines=None, *, mask=None,
     # Lines closer than min_window pixels share a window.
     widest = max(steps)
     width = max(float(min_window), min_pixels + 1.0) * widest * C_LIGHT
-    lo, hi, rep, n_in = window_edges(line_list, reach, width)
+    lo, hi, rep, n_in = _window_edges(line_list, reach, width)
     centre = line_list.centre[rep]
 
     # Bad pixels (non-finite flux or error, error <= 0) by their sorted
@@ -804,10 +840,10 @@ def measure(spectrum, master, lines=None, *, mask=None,
                    p_outlier=comb.p_outlier)
     # One table from fresh columns (nothing here is the caller's): no
     # copies.
+    angstrom, m_s = _units()
     table = Table(list(columns.values()), names=list(columns), copy=False,
-                  units={"centre": "Angstrom", "wave_start": "Angstrom",
-                         "wave_end": "Angstrom", "rv": "m/s",
-                         "rv_err": "m/s"})
+                  units={"centre": angstrom, "wave_start": angstrom,
+                         "wave_end": angstrom, "rv": m_s, "rv_err": m_s})
 
     seen = np.zeros(n_in.size, dtype=bool)  # windows with pixels
     seen[rows["line"]] = True
@@ -831,6 +867,14 @@ def measure(spectrum, master, lines=None, *, mask=None,
                   err_source=data.err_source, extra=extra,
                   estimator=estimator, n_passes=n_passes,
                   converged=converged, error_scale=float(comb.error_scale))
+
+
+@functools.lru_cache(maxsize=1)
+def _units():
+    """Angstrom and m/s as astropy units (parsed once)."""
+    import astropy.units as u
+
+    return u.AA, u.m / u.s
 
 
 def _reason_counts(reason: np.ndarray) -> dict:

@@ -606,8 +606,6 @@ def read_fits_echelle(source: Source) -> Raw:
 
 def _open_fits(path: str) -> Any:
     """All HDUs of a FITS file read into memory, None if it is not FITS."""
-    from astropy.io import fits
-
     try:
         with open(path, "rb") as f:
             head = f.read(9)
@@ -619,6 +617,8 @@ def _open_fits(path: str) -> Any:
         raise InputError(f"{path}: cannot read ({reason})") from None
     if head != b"SIMPLE  =":
         return None
+    from astropy.io import fits  # only for FITS files: a slow import
+
     with _ASTROPY_LOCK, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
@@ -671,8 +671,6 @@ def _read_time(
     A number is taken as it is (BJD, MJD, ...); a date string is read by
     astropy.time and given as MJD (UTC).
     """
-    from astropy.time import Time
-
     if time_key is None:
         for key in ("BJD", "MJD-OBS", "DATE-OBS"):
             if _header_value(header, key) is not None:
@@ -689,6 +687,8 @@ def _read_time(
         value, bool
     ):
         return float(value), time_key
+    from astropy.time import Time  # only for a date: a slow import
+
     try:
         with _ASTROPY_LOCK, warnings.catch_warnings():
             warnings.simplefilter("ignore")  # e.g. ERFA's "dubious year"
