@@ -498,6 +498,74 @@ def test_resampled_master_is_reused_only_for_the_same_content(star, obs):
     assert not grid.flags.writeable and not out.flags.writeable
 
 
+def test_threads_starting_on_one_master_resample_it_once(star, obs,
+                                                          monkeypatch):
+    """Every thread of a run starts on the same coarse master: one
+    resamples it, the others wait and take the result."""
+    master, lines = star
+    wave = master.wave[::10].copy()
+    flux = master.flux[::10].copy() * (1.0 + 1e-9)  # a key of its own
+    coarse = Spectrum(wave, flux, np.zeros_like(wave))
+    made = []
+    slow = m.resample_master
+
+    def counted(*args, **kwargs):
+        made.append(1)
+        return slow(*args, **kwargs)
+
+    monkeypatch.setattr(m, "resample_master", counted)
+    results = [None] * 4
+    go = threading.Barrier(4)
+
+    def run(i):
+        go.wait()
+        results[i] = measure(obs, coarse, lines, rv_guess=RV).rv
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(made) == 1
+    assert len(set(results)) == 1 and results[0] is not None
+
+
+def test_window_edges_are_kept_per_line_list(star, obs):
+    """The edges of a line list are computed once for equal lists, read
+    only, and anew for a list changed in place."""
+    master, lines = star
+    first = m._window_edges(lines, 30000.0, 100.0)
+    again = m._window_edges(type(lines)(*(np.array(a, copy=True) for a in (
+        lines.centre, lines.start, lines.end, lines.weight))),
+        30000.0, 100.0)
+    assert all(a is b for a, b in zip(first, again))
+    assert not any(a.flags.writeable for a in first)
+    wider = m._window_edges(lines, 30000.0, 200.0)
+    assert wider[0] is not first[0]
+    from quasmir_tool.lines import window_edges
+    for a, b in zip(first, window_edges(lines, 30000.0, 100.0)):
+        np.testing.assert_array_equal(a, b)
+
+
+def test_a_text_spectrum_needs_neither_fits_nor_time(tmp_path):
+    """Reading a spectrum file that is not FITS and has no date imports
+    neither astropy.io.fits nor astropy.time, which take most of a short
+    run's start-up."""
+    import subprocess
+    import sys
+
+    path = tmp_path / "s.npz"
+    np.savez(path, wave=np.linspace(5000.0, 5010.0, 50),
+             flux=np.ones(50), flux_err=np.full(50, 0.01))
+    code = ("import sys; from quasmir_tool import read_spectrum; "
+            f"read_spectrum({str(path)!r}); "
+            "print(sorted(m for m in ('astropy.io.fits', 'astropy.time') "
+            "if m in sys.modules))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                         text=True, check=True).stdout
+    assert out.strip() == "[]"
+
+
 @pytest.mark.parametrize("seed", range(5))
 def test_run_extremes_equal_the_slices(seed):
     rng = np.random.default_rng(seed)
