@@ -81,14 +81,13 @@ enum class Print { all, none };
 
 class TaylorScratch;  // taylor_scratch.hpp
 
-// Scratch doubles a Taylor fit of n_pix pixels and n_master master points
-// needs, with the kernel's own tables or not.
-constexpr std::size_t taylor_scratch_doubles(Taylor kind, std::size_t n_pix,
-                                             std::size_t n_master,
-                                             bool own_tables) noexcept
+// Scratch doubles a Taylor fit of n_pix pixels needs: match offsets,
+// weights and the design rows.  (The kernel's own tables are never stored:
+// it computes each entry where it reads it.)
+constexpr std::size_t taylor_scratch_doubles(Taylor kind,
+                                             std::size_t n_pix) noexcept
 {
-    return (2 + static_cast<std::size_t>(taylor_params(kind))) * n_pix +
-           (own_tables ? 2 * n_master : 0);
+    return (2 + static_cast<std::size_t>(taylor_params(kind))) * n_pix;
 }
 
 // One Taylor fit.  tables == nullptr: the kernel owns them (first order,

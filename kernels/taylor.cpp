@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "kernels.hpp"
+#include "matching.hpp"
 #include "numerics.hpp"
 #include "quasmir.h"
 #include "taylor_scratch.hpp"
@@ -70,6 +71,135 @@ void write_nan(TaylorResult *out) noexcept
     out->rv_fitted = out->rv = out->rv_err = out->chi2_red = NaN;
 }
 
+// The bracket (lo, lo + 1) of a pixel at t matched to grid point j
+// (offset t - grid[j]): (j - 1, j) left of its match, else (j, j + 1);
+// outside the grid, the edge interval, whose line continues the master
+// linearly.  g: the grid's points 0, 1, n - 2 and n - 1 for the warnings.
+template <class Grid>
+std::int32_t bracket_of(std::int32_t j, double offset, const Grid &grid,
+                        std::int32_t n_master, const TaylorInput &in,
+                        bool warn)
+{
+    std::int32_t lo = offset < 0.0 ? j - 1 : j;
+    if (lo < 0) {
+        if (warn) {
+            edge_warning("0,1", in.wave[0], grid[0], grid[1]);
+        }
+        lo = 0;
+    } else if (lo + 1 >= n_master) {
+        if (warn) {
+            edge_warning("-2,-1", in.wave[in.n_pix - 1], grid[n_master - 2],
+                         grid[n_master - 1]);
+        }
+        lo = n_master - 2;
+    }
+    return lo;
+}
+
+// slope * t + (q_hi - g_hi * slope): the line through (g_hi, q_hi) at t.
+inline double line_at(double slope, double q_hi, double g_hi,
+                      double t) noexcept
+{
+    return slope * t + (q_hi - g_hi * slope);
+}
+
+// The design rows of the first-order fits, whose tables the kernel keeps
+// to itself, in one pass over the pixels.  Each shifted master point,
+// derivative entry and bracket is computed where it is read, by the
+// operations that would fill the whole-grid tables (shifted point
+// x - x*f; d1[i] = (q[i+1] - q[i]) / (g[i+1] - g[i]), 0.0 at the last
+// point), so every row has the bits the tables would give it, without
+// writing and reading the tables back.
+void own_table_design(Taylor kind, const TaylorInput &in, std::size_t np,
+                      double *design, bool warn) noexcept
+{
+    const std::int32_t m = in.n_master;
+    const double *q = in.flux_master;
+    const ShiftedGrid g(in.wave_master, m, doppler_factor(in.rv_shift));
+    const auto d1 = [&](std::int32_t i) {
+        return i + 1 < m ? (q[i + 1] - q[i]) / (g[i + 1] - g[i]) : 0.0;
+    };
+    ForwardWalk<ShiftedGrid> match(g);
+    // The bracket whose points and derivatives are at hand: consecutive
+    // pixels share one or move to the next.
+    std::int32_t at = -2;
+    double g_lo = 0.0, g_hi = 0.0, d_lo = 0.0, d_hi = 0.0;
+    for (std::int32_t k = 0; k < in.n_pix; ++k) {
+        const double t = in.wave[k];
+        const std::int32_t j = match.next(t);
+        const std::int32_t lo = bracket_of(j, t - g[j], g, m, in, warn);
+        if (lo != at) {
+            if (lo == at + 1) {
+                g_lo = g_hi;
+                d_lo = d_hi;
+            } else {
+                g_lo = g[lo];
+                d_lo = d1(lo);
+            }
+            g_hi = g[lo + 1];
+            d_hi = d1(lo + 1);
+            at = lo;
+        }
+        double *row = design + np * static_cast<std::size_t>(k);
+        row[0] = line_at(d_lo, q[lo + 1], g_hi, t);
+        row[1] = line_at((d_hi - d_lo) / (g_hi - g_lo), d_hi, g_hi, t);
+        if (kind == Taylor::with_offset) {
+            row[2] = 1.0;
+        }
+    }
+}
+
+// The design rows from the caller's tables, which are filled first (the
+// shifted grid, the derivatives, the columns interpolated to the pixels)
+// and returned whole; they may overlap the inputs.
+void table_design(Taylor kind, const TaylorInput &in,
+                  const TaylorTables &tab, std::size_t np,
+                  std::int32_t *bracket, double *match_offset, double *design,
+                  bool warn) noexcept
+{
+    const std::int32_t n_pix = in.n_pix;
+    const std::int32_t n_master = in.n_master;
+    const double *grid = tab.shifted;
+    shift_master_grid(in.wave_master, n_master, in.rv_shift, tab.shifted);
+    // There is no pair for the last point (the last two for the second
+    // derivative): the caller's entries there keep their value.
+    forward_derivative(in.flux_master, grid, n_master, tab.d1);
+    if (kind == Taylor::second_order) {
+        forward_derivative(tab.d1, grid, n_master - 1, tab.d2);
+    }
+
+    ForwardMatcher match(grid, n_master);
+    for (std::int32_t k = 0; k < n_pix; ++k) {
+        const std::int32_t j = match.next(in.wave[k]);
+        bracket[k] = j;
+        match_offset[k] = in.wave[k] - grid[j];
+    }
+    for (std::int32_t k = 0; k < n_pix; ++k) {
+        bracket[k] =
+            bracket_of(bracket[k], match_offset[k], grid, n_master, in, warn);
+    }
+    for (std::int32_t k = 0; k < n_pix; ++k) {
+        const double t = in.wave[k];
+        const std::int32_t lo = bracket[k];
+        const std::int32_t hi = lo + 1;
+        tab.flux_interp[k] = interpolate(in.flux_master, grid, lo, hi, t);
+        tab.d1_interp[k] = interpolate(tab.d1, grid, lo, hi, t);
+        if (kind == Taylor::second_order) {
+            tab.d2_interp[k] = interpolate(tab.d2, grid, lo, hi, t);
+        }
+    }
+    for (std::int32_t k = 0; k < n_pix; ++k) {
+        double *row = design + np * static_cast<std::size_t>(k);
+        row[0] = tab.flux_interp[k];
+        row[1] = tab.d1_interp[k];
+        if (kind == Taylor::with_offset) {
+            row[2] = 1.0;
+        } else if (kind == Taylor::second_order) {
+            row[2] = tab.d2_interp[k];
+        }
+    }
+}
+
 }  // namespace
 
 Status taylor_fit(Taylor kind, const TaylorInput &in,
@@ -83,14 +213,11 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
         return Status::bad_counts;
     }
     const std::int32_t n_pix = in.n_pix;
-    const std::int32_t n_master = in.n_master;
     const std::size_t n = static_cast<std::size_t>(n_pix);
-    const std::size_t m = static_cast<std::size_t>(n_master);
     const std::size_t np = static_cast<std::size_t>(p);
 
-    // offsets, weights, design; then the tables unless the caller has them
-    const std::size_t doubles =
-        taylor_scratch_doubles(kind, n, m, tables == nullptr);
+    // offsets, weights, design
+    const std::size_t doubles = taylor_scratch_doubles(kind, n);
     TaylorScratch own;
     TaylorScratch &room =
         reuse != nullptr ? *reuse
@@ -101,118 +228,19 @@ Status taylor_fit(Taylor kind, const TaylorInput &in,
         write_nan(out);
         return Status::no_memory;
     }
-    std::int32_t *match_index = room.indices();
     gsl_multifit_linear_workspace *work = room.workspace();
     double *match_offset = room.doubles();
     double *weights = match_offset + n;
     double *design = weights + n;
-    TaylorTables tab;
-    if (tables != nullptr) {
-        tab = *tables;
-    } else {
-        tab.shifted = design + np * n;
-        tab.d1 = tab.shifted + m;
-        tab.d2 = tab.flux_interp = tab.d1_interp = tab.d2_interp = nullptr;
-    }
-    const double *grid = tab.shifted;
-
-    shift_master_grid(in.wave_master, n_master, in.rv_shift, tab.shifted);
-    // The caller's tables are returned whole.  There is no pair for the
-    // last point (the last two for the second derivative): the caller's
-    // entries there keep their value.
-    if (tables != nullptr) {
-        forward_derivative(in.flux_master, grid, n_master, tab.d1);
-        if (kind == Taylor::second_order) {
-            forward_derivative(tab.d1, grid, n_master - 1, tab.d2);
-        }
-    }
-
-    ForwardMatcher match(grid, n_master);
-    for (std::int32_t k = 0; k < n_pix; ++k) {
-        const std::int32_t j = match.next(in.wave[k]);
-        match_index[k] = j;
-        match_offset[k] = in.wave[k] - grid[j];
-    }
-
-    // The bracket (lo, lo + 1) of each pixel: (j - 1, j) left of its
-    // match, else (j, j + 1); outside the grid, the edge interval, whose
-    // line continues the master linearly.
-    std::int32_t *bracket = match_index;
-    std::int32_t lo_min = n_master - 2;
-    std::int32_t lo_max = 0;
-    for (std::int32_t k = 0; k < n_pix; ++k) {
-        std::int32_t lo = match_index[k];
-        if (match_offset[k] < 0.0) {
-            lo = lo - 1;
-        }
-        if (lo < 0) {
-            if (warn) {
-                edge_warning("0,1", in.wave[0], grid[0], grid[1]);
-            }
-            lo = 0;
-        } else if (lo + 1 >= n_master) {
-            if (warn) {
-                edge_warning("-2,-1", in.wave[n_pix - 1], grid[n_master - 2],
-                             grid[n_master - 1]);
-            }
-            lo = n_master - 2;
-        }
-        bracket[k] = lo;
-        lo_min = lo < lo_min ? lo : lo_min;
-        lo_max = lo > lo_max ? lo : lo_max;
-    }
-
-    // The kernel's own derivative table is read only at the brackets:
-    // entries lo_min to lo_max + 1, the last of the grid being 0.0.
     if (tables == nullptr) {
-        tab.d1[n_master - 1] = 0.0;
-        const std::int32_t last =
-            lo_max + 1 < n_master - 1 ? lo_max + 1 : n_master - 2;
-        forward_derivative(in.flux_master + lo_min, grid + lo_min,
-                           last + 2 - lo_min, tab.d1 + lo_min);
+        own_table_design(kind, in, np, design, warn);
+    } else {
+        table_design(kind, in, *tables, np, room.indices(), match_offset,
+                     design, warn);
     }
 
-    const double sys_err_sq = in.sys_err * in.sys_err;
-    if (tables == nullptr) {
-        // The kernel's own tables: the interpolated columns go straight
-        // into the design rows.  d1[lo] is the flux's slope over the
-        // bracket, the same division of the same values.
-        for (std::int32_t k = 0; k < n_pix; ++k) {
-            const double t = in.wave[k];
-            const std::int32_t lo = bracket[k];
-            const std::int32_t hi = lo + 1;
-            double *row = design + np * static_cast<std::size_t>(k);
-            row[0] = interpolate(tab.d1[lo], in.flux_master, grid, hi, t);
-            row[1] = interpolate(tab.d1, grid, lo, hi, t);
-            if (kind == Taylor::with_offset) {
-                row[2] = 1.0;
-            }
-        }
-    } else {
-        // The caller's tables are written first, in a pass of their own,
-        // and the design read from them (they may overlap the inputs).
-        for (std::int32_t k = 0; k < n_pix; ++k) {
-            const double t = in.wave[k];
-            const std::int32_t lo = bracket[k];
-            const std::int32_t hi = lo + 1;
-            tab.flux_interp[k] = interpolate(in.flux_master, grid, lo, hi, t);
-            tab.d1_interp[k] = interpolate(tab.d1, grid, lo, hi, t);
-            if (kind == Taylor::second_order) {
-                tab.d2_interp[k] = interpolate(tab.d2, grid, lo, hi, t);
-            }
-        }
-        for (std::int32_t k = 0; k < n_pix; ++k) {
-            double *row = design + np * static_cast<std::size_t>(k);
-            row[0] = tab.flux_interp[k];
-            row[1] = tab.d1_interp[k];
-            if (kind == Taylor::with_offset) {
-                row[2] = 1.0;
-            } else if (kind == Taylor::second_order) {
-                row[2] = tab.d2_interp[k];
-            }
-        }
-    }
     // A loop of its own, which the compiler vectorises.
+    const double sys_err_sq = in.sys_err * in.sys_err;
     for (std::int32_t k = 0; k < n_pix; ++k) {
         weights[k] = 1.0 / error_squared(in.flux_err[k], sys_err_sq);
     }

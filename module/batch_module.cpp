@@ -235,8 +235,7 @@ Status fit_all(const Windows &w, const Results &res) noexcept
     if (most_pix > 0 &&
         (!tables_storage ||
          !scratch.reserve(most_pix, static_cast<std::size_t>(p),
-                          quasmir::taylor_scratch_doubles(
-                              kind, most_pix, most_master, !second)))) {
+                          quasmir::taylor_scratch_doubles(kind, most_pix)))) {
         return Status::no_memory;
     }
     quasmir::TaylorTables tables{};

@@ -21,14 +21,22 @@ FAR = 1e30
 
 LOWER_EDGE_WARNING = (
     "\n\n----- Be careful, want to access a value outside vector "
-    "wavelength_master_shift bounds (wave=%.4f, wave_master[0,1]=%.4f,%.4f)"
+    "wavelength_master_shift bounds (wave=%s, wave_master[0,1]=%s,%s)"
     "  ------\n\n"
 )
 UPPER_EDGE_WARNING = (
     "\n\n----- Be careful, want to access a value outside vector "
     "wavelength_master_shift bounds "
-    "(wave=%.4f, wave_master[-2,-1]=%.4f,%.4f)  ------\n\n"
+    "(wave=%s, wave_master[-2,-1]=%s,%s)  ------\n\n"
 )
+
+
+def c_fixed(x):
+    """C's printf("%.4f", x): as Python's, but a NaN shows its sign
+    ("-nan"), as glibc prints the NaN an invalid operation makes."""
+    if math.isnan(x):
+        return "-nan" if math.copysign(1.0, x) < 0 else "nan"
+    return f"{x:.4f}"
 
 
 # --- IEEE helpers ---------------------------------------------------------
@@ -345,15 +353,16 @@ def first_order(
         if not with_offset:
             if delta < 0.0 and j - 1 < 0:
                 printed.append(
-                    LOWER_EDGE_WARNING % (float(wave[0]), grid[0], grid[1])
+                    LOWER_EDGE_WARNING % tuple(map(c_fixed, (
+                        float(wave[0]), grid[0], grid[1])))
                 )
             if not delta < 0.0 and j + 1 >= n_master:
                 printed.append(
                     UPPER_EDGE_WARNING
-                    % (
+                    % tuple(map(c_fixed, (
                         float(wave[n_pix - 1]), grid[n_master - 2],
                         grid[n_master - 1]
-                    )
+                    )))
                 )
         lo, hi = bracket(j, delta, n_master)
         row = (

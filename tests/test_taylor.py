@@ -90,6 +90,47 @@ def test_matches_reference_with_pixels_outside_grid(
     )
 
 
+def _hostile_master(rng, n):
+    """A master grid with ties, descending stretches, points far apart or
+    nearly equal, and non-finite values in both arrays."""
+    wave = 5000.0 + np.cumsum(rng.choice([0.0, 1e-12, 0.01, 0.05, 3.0],
+                                         size=n, p=[.1, .05, .6, .2, .05]))
+    flux = 1.0 - 0.5 * np.exp(-0.5 * ((wave - wave.mean()) / 0.1) ** 2)
+    for _ in range(int(rng.integers(0, 3)) if n > 3 else 0):
+        i = int(rng.integers(0, n - 3))
+        wave[i:i + 3] = wave[i:i + 3][::-1]  # a descending stretch
+    for values in (wave, flux):
+        for bad in (np.nan, np.inf, -np.inf, 1e300, 5e-324):
+            if rng.random() < 0.15:
+                values[int(rng.integers(0, n))] = bad
+    return wave, flux
+
+
+@pytest.mark.parametrize("seed", range(40))
+@pytest.mark.parametrize("method", list(FIRST_ORDER))
+def test_matches_reference_on_hostile_grids(quasmir, capfd, method, seed):
+    """The first-order fits compute each shifted point, derivative and
+    bracket where they read it; on grids with ties, descending stretches
+    and non-finite values, with pixels in and out of order and beyond
+    the ends, the bits stay the twins'."""
+    rng = np.random.default_rng(seed)
+    wm, fm = _hostile_master(rng, int(rng.integers(2, 60)))
+    n_pix = int(rng.integers(3, 80))
+    finite = wm[np.isfinite(wm)]
+    lo, hi = (finite.min(), finite.max()) if finite.size else (4999.0, 5001.0)
+    wave = np.sort(rng.uniform(lo - 0.2, hi + 0.2, n_pix))
+    if seed % 4 == 0:
+        wave = rng.permutation(wave)
+    if seed % 5 == 0:
+        wave = np.repeat(wave[: n_pix // 2 + 1], 2)[:n_pix]  # repeated pixels
+    flux = rng.normal(1.0, 0.1, n_pix)
+    err = rng.uniform(0.01, 0.1, n_pix)
+    rv_shift = float(rng.choice([0.0, 1234.5, -2e5, 3e7]))
+    _check_against_reference(quasmir, capfd, method,
+                             (wave, err, flux, wm, fm),
+                             (0.001, rv_shift, 5000.0))
+
+
 def _edge_spectrum(gen, rv_shift):
     """Pixels below, exactly at the first point, inside, just below, exactly
     at and beyond the last point of the shifted grid."""
@@ -122,8 +163,10 @@ def test_pixels_at_and_beyond_grid_ends(quasmir, gen, capfd, method, rv_shift):
     )
     wave = args[0]
     if method == "get_RV_line_by_line2":
-        lower = ref.LOWER_EDGE_WARNING % (wave[0], grid[0], grid[1])
-        upper = ref.UPPER_EDGE_WARNING % (wave[-1], grid[-2], grid[-1])
+        lower = ref.LOWER_EDGE_WARNING % tuple(
+            map(ref.c_fixed, (wave[0], grid[0], grid[1])))
+        upper = ref.UPPER_EDGE_WARNING % tuple(
+            map(ref.c_fixed, (wave[-1], grid[-2], grid[-1])))
         assert printed == 2 * lower + 2 * upper
     elif method == "get_RV_line_by_line3":
         assert printed.count("\n") == 1
