@@ -34,7 +34,7 @@ from typing import Any
 
 import numpy as np
 
-from .combining import combine
+from .combining import combine, usable
 from .lines import C_LIGHT
 
 __all__ = [
@@ -246,10 +246,7 @@ def chromatic_slope(
     wave = np.asarray(wave, dtype=float)
     rv = np.asarray(rv, dtype=float)
     rv_err = np.asarray(rv_err, dtype=float)
-    good = (
-        np.isfinite(wave) & (wave > 0) & np.isfinite(rv)
-        & np.isfinite(rv_err) & (rv_err > 0)
-    )
+    good = np.isfinite(wave) & (wave > 0) & usable(rv, rv_err)
     n = int(good.sum())
     if n < 3:
         return np.nan, np.nan, np.nan, np.nan, n
@@ -259,29 +256,45 @@ def chromatic_slope(
     p = np.ones(n)
     scale = 1.0
     for _ in range(max_iter):
-        w = p / (s * s)
-        x0 = float(np.sum(w * lnw) / np.sum(w))
-        x = lnw - x0
-        sxx = float(np.sum(w * x * x))
-        slope = float(np.sum(w * x * v) / sxx)
-        intercept = float(np.sum(w * v) / np.sum(w))
+        fit = _weighted_line(lnw, v, p / (s * s))
+        if fit is None:
+            return np.nan, np.nan, np.nan, np.nan, n
+        _, x, _, slope, intercept = fit
         comb = combine(v - (intercept + slope * x), s)
-        new_p = 1.0 - comb.p_outlier
+        # A residual the combination cannot use weighs nothing.
+        new_p = np.nan_to_num(1.0 - comb.p_outlier, nan=0.0)
         scale = comb.error_scale
         if np.allclose(new_p, p, rtol=0.0, atol=1e-6):
             p = new_p
             break
         p = new_p
     w = p / (s * s)
-    x0 = float(np.sum(w * lnw) / np.sum(w))
-    x = lnw - x0
-    sxx = float(np.sum(w * x * x))
-    slope = float(np.sum(w * x * v) / sxx)
-    intercept = float(np.sum(w * v) / np.sum(w))
+    fit = _weighted_line(lnw, v, w)
+    if fit is None or not np.isfinite(scale):
+        return np.nan, np.nan, np.nan, np.nan, n
+    x0, x, sxx, slope, intercept = fit
     # Sandwich error of the weighted slope with the lines' errors scaled.
     slope_err = float(scale * np.sqrt(np.sum(np.square(w * x) * s * s))
                       / sxx)
     return slope, slope_err, float(np.exp(x0)), intercept, n
+
+
+def _weighted_line(lnw: np.ndarray, v: np.ndarray, w: np.ndarray):
+    """Weighted least-squares line ``v = a + b (lnw - x0)`` about the
+    weighted mean ``x0``: ``(x0, lnw - x0, sum w (lnw - x0)**2, b, a)``,
+    or None when the weights leave no slope to fit (all zero, or on one
+    wavelength)."""
+    with np.errstate(all="ignore"):
+        total = float(np.sum(w))
+        x0 = float(np.sum(w * lnw) / total)
+        x = lnw - x0
+        sxx = float(np.sum(w * x * x))
+        slope = float(np.sum(w * x * v) / sxx)
+        intercept = float(np.sum(w * v) / total)
+    if not (total > 0.0 and sxx > 0.0 and np.isfinite(slope)
+            and np.isfinite(intercept)):
+        return None
+    return x0, x, sxx, slope, intercept
 
 
 def indicators(result: Any) -> Indicators:

@@ -65,6 +65,36 @@ class Combination:
     n_iter: int
 
 
+# Values beyond these magnitudes only come from degenerate fits (a scale
+# near zero); squared and divided by each other in the fit they would
+# overflow and turn every line's weight into NaN.  Real velocities are below
+# c and their errors above a micrometre per second: the bounds leave
+# twenty orders of magnitude on either side.
+LARGEST = 1e30
+SMALLEST_ERROR = 1e-30
+
+
+def usable(v: np.ndarray, err: np.ndarray) -> np.ndarray:
+    """Which values enter a combination: finite, with a positive error,
+    and within the bounds (``|v| < 1e30``, ``1e-30 < err < 1e30``).
+
+    Parameters
+    ----------
+    v, err : numpy.ndarray
+        Values and their 1-sigma errors (same unit).
+
+    Returns
+    -------
+    numpy.ndarray
+        Boolean mask.
+    """
+    v = np.asarray(v, dtype=float)
+    err = np.asarray(err, dtype=float)
+    with np.errstate(invalid="ignore"):
+        return (np.abs(v) < LARGEST) & (err > SMALLEST_ERROR) & (
+            err < LARGEST)
+
+
 def weighted_mean(v: np.ndarray, err: np.ndarray) -> tuple[float, float]:
     """Inverse-variance weighted mean and its error.
 
@@ -154,7 +184,11 @@ class _EMStep:
         k = max(1.0, math.sqrt(float((p * r2 / s2).sum() / sum_p)))
         f = min(max(1.0 - sum_p / v.size, self.bounds[0]), self.bounds[1])
         core2 = (k * k) * s2
-        b4 = np.square(w2 + core2)
+        # Lines whose errors are many orders of magnitude apart can take
+        # broad**4 past the largest double: inf, whose weight 0 is the
+        # limit.
+        with np.errstate(over="ignore"):
+            b4 = np.square(w2 + core2)
         sum_q = (q / b4).sum()
         if sum_q > 0.0:
             w2 = float((q * (r2 - core2) / b4).sum() / sum_q)
@@ -220,18 +254,24 @@ def _fixed_point(step: _EMStep, theta: tuple, max_iter: int,
         t0, t1, t2 = np.array(theta), np.array(one), np.array(two)
         r = t1 - t0
         curve = t2 - t1 - r
-        size = float(np.linalg.norm(curve / units))
+        # hypot: no overflow on the way to a norm that is finite.
+        size = math.hypot(*(curve / units))
         theta = two
-        if not size > 0.0 or n_iter == max_iter:
+        if not 0.0 < size < math.inf or n_iter == max_iter:
             continue
-        alpha = min(-float(np.linalg.norm(r / units)) / size, -1.0)
+        alpha = min(-math.hypot(*(r / units)) / size, -1.0)
         jump = step.project(tuple(t0 - 2.0 * alpha * r
                                   + alpha * alpha * curve))
         if not all(map(math.isfinite, jump)):
             continue
-        three, err = step(jump)
+        # A long jump can land where the arithmetic overflows: its NaN
+        # likelihood compares false, and the plain steps stand.
+        with np.errstate(all="ignore"):
+            three, err = step(jump)
+            better = step.neg_log_likelihood(three) <= \
+                step.neg_log_likelihood(two)
         n_iter += 1
-        if step.neg_log_likelihood(three) <= step.neg_log_likelihood(two):
+        if better and all(map(math.isfinite, (*three, err))):
             theta = three
             if settled(jump, three, err):
                 return (*three, n_iter)
@@ -249,10 +289,11 @@ def combine(rv: np.ndarray, rv_err: np.ndarray, *, max_iter: int = 500,
     Parameters
     ----------
     rv : numpy.ndarray
-        Line velocities (m/s).  Non-finite entries are ignored.
+        Line velocities (m/s).
     rv_err : numpy.ndarray
-        Their 1-sigma errors (m/s).  Entries that are not finite and
-        positive are ignored.
+        Their 1-sigma errors (m/s).  Lines that are not `usable` (not
+        finite, an error not positive, or beyond the bounds of degenerate
+        fits) are ignored.
     max_iter : int
         Maximum number of EM iterations.
     tol : float
@@ -270,7 +311,7 @@ def combine(rv: np.ndarray, rv_err: np.ndarray, *, max_iter: int = 500,
     """
     rv = np.asarray(rv, dtype=float)
     rv_err = np.asarray(rv_err, dtype=float)
-    good = np.isfinite(rv) & np.isfinite(rv_err) & (rv_err > 0.0)
+    good = usable(rv, rv_err)
     p_out = np.full(rv.shape, np.nan)
     n = int(np.count_nonzero(good))
     if n == 0:

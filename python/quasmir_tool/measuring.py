@@ -37,7 +37,7 @@ import numpy as np
 import quasmir
 
 from . import _batch
-from .combining import combine
+from .combining import combine, usable
 from .errors import InputError
 from .lines import (
     C_LIGHT,
@@ -815,8 +815,7 @@ def measure(spectrum, master, lines=None, *, mask=None,
             break
 
     # -- table ----------------------------------------------------------------
-    used = np.isfinite(rows["rv"]) & np.isfinite(rows["rv_err"]) & (
-        rows["rv_err"] > 0.0)
+    used = usable(rows["rv"], rows["rv_err"])
     reason = rows["reason"]
     reason[~used & (reason == "")] = "fit failed"
     line = rows["line"]

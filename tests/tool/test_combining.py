@@ -4,7 +4,13 @@ lines' own errors plus a broad outlier component, fitted jointly."""
 import numpy as np
 import pytest
 
-from quasmir_tool.combining import combine, weighted_mean, weighted_median
+from quasmir_tool.activity import chromatic_slope
+from quasmir_tool.combining import (
+    combine,
+    usable,
+    weighted_mean,
+    weighted_median,
+)
 
 
 def lines(rng, n=800, scale=1.0):
@@ -199,3 +205,39 @@ def test_clean_lines_converge_in_few_steps(seed):
     c = combine(v, err)
     assert abs(c.rv - rv) < 0.01 * c.rv_err
     assert c.n_iter <= plain_steps / 2
+
+
+def test_lines_of_degenerate_fits_are_left_out():
+    """A fit with a scale near zero gives a velocity or an error beyond
+    any star's; such a line is not usable and the others combine as
+    without it (once squared in the fit it would overflow and make every
+    weight NaN)."""
+    rng = np.random.default_rng(6)
+    v, err = lines(rng, n=200)
+    ref = combine(v, err)
+    v2 = np.r_[v, 3e40, -2e31, 10.0, 10.0]
+    err2 = np.r_[err, 10.0, 10.0, 1e-31, 5e30]
+    assert not usable(v2, err2)[v.size:].any()
+    c = combine(v2, err2)
+    assert c.n_used == v.size
+    assert c.rv == ref.rv and c.rv_err == ref.rv_err
+    assert np.all(np.isnan(c.p_outlier[v.size:]))
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_extreme_usable_lines_never_raise(seed):
+    """Velocities and errors anywhere within the usable bounds, and lines
+    that scatter far beyond their errors, give a finite combination
+    without a floating-point warning (warnings are errors here)."""
+    rng = np.random.default_rng(seed)
+    n = int(rng.choice([2, 3, 5, 40, 400]))
+    err = 10.0 ** rng.uniform(-29.9, 29.9, n)
+    v = rng.choice([-1.0, 1.0], n) * 10.0 ** rng.uniform(-29.9, 29.9, n)
+    if seed % 3 == 0:
+        v = rng.normal(0.0, 1.0, n) * err
+    if seed % 5 == 0:
+        v[: n // 2] = 0.0
+    c = combine(v, err)
+    assert np.isfinite(c.rv) and np.isfinite(c.rv_err)
+    slope = chromatic_slope(np.linspace(4000.0, 7000.0, n), v, err)
+    assert all(np.isfinite(x) or np.isnan(x) for x in slope[:4])
