@@ -397,24 +397,27 @@ def _resampled_master(wave: np.ndarray, flux: np.ndarray, step: float,
     # (every thread of a run starts on the same master) wait for it.
     with _RESAMPLED_LOCK:
         making = _RESAMPLING.setdefault(key, threading.Lock())
-    with making:
-        with _RESAMPLED_LOCK:
-            hit = _RESAMPLED.get(key)
-            if hit is not None:
-                _RESAMPLED.move_to_end(key)
-        if hit is None:
-            grid, out = resample_master(wave, flux, step)
-            bad = np.flatnonzero(~np.isfinite(out))
-            for a in (grid, out, bad):
-                a.flags.writeable = False
-            hit = (grid, out, bad)
+    try:
+        with making:
             with _RESAMPLED_LOCK:
-                _RESAMPLED[key] = hit
-                while len(_RESAMPLED) > _RESAMPLED_SIZE:
-                    _RESAMPLED.popitem(last=False)
-    with _RESAMPLED_LOCK:
-        if _RESAMPLING.get(key) is making and not making.locked():
-            del _RESAMPLING[key]
+                hit = _RESAMPLED.get(key)
+                if hit is not None:
+                    _RESAMPLED.move_to_end(key)
+            if hit is None:
+                grid, out = resample_master(wave, flux, step)
+                bad = np.flatnonzero(~np.isfinite(out))
+                for a in (grid, out, bad):
+                    a.flags.writeable = False
+                hit = (grid, out, bad)
+                with _RESAMPLED_LOCK:
+                    _RESAMPLED[key] = hit
+                    while len(_RESAMPLED) > _RESAMPLED_SIZE:
+                        _RESAMPLED.popitem(last=False)
+    finally:
+        # The last thread out forgets the lock (a failure included).
+        with _RESAMPLED_LOCK:
+            if _RESAMPLING.get(key) is making and not making.locked():
+                del _RESAMPLING[key]
     grid, out, bad = hit
     i0 = int(np.searchsorted(grid, lo, side="left"))
     i1 = int(np.searchsorted(grid, hi, side="right"))

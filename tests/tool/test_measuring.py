@@ -530,6 +530,23 @@ def test_threads_starting_on_one_master_resample_it_once(star, obs,
     assert len(set(results)) == 1 and results[0] is not None
 
 
+def test_a_failed_resampling_leaves_nothing_behind(star, obs, monkeypatch):
+    master, lines = star
+    wave = master.wave[::10].copy()
+    flux = master.flux[::10].copy() * (1.0 + 2e-9)  # a key of its own
+    coarse = Spectrum(wave, flux, np.zeros_like(wave))
+
+    def broken(*args, **kwargs):
+        raise MemoryError("no room for the resampled master")
+
+    monkeypatch.setattr(m, "resample_master", broken)
+    with pytest.raises(MemoryError):
+        measure(obs, coarse, lines, rv_guess=RV)
+    assert not m._RESAMPLING
+    monkeypatch.undo()
+    assert measure(obs, coarse, lines, rv_guess=RV).extra["master_resampled"]
+
+
 def test_window_edges_are_kept_per_line_list(star, obs):
     """The edges of a line list are computed once for equal lists, read
     only, and anew for a list changed in place."""
