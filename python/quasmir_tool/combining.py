@@ -192,7 +192,10 @@ class _EMStep:
         sum_q = (q / b4).sum()
         if sum_q > 0.0:
             w2 = float((q * (r2 - core2) / b4).sum() / sum_q)
-        return (centre, k, f, self.floor(w2, k)), k / math.sqrt(sum_w)
+        # (No weight at all, only where an extrapolated jump went astray:
+        # an infinite error, which the caller rejects.)
+        err = k / math.sqrt(sum_w) if sum_w > 0.0 else math.inf
+        return (centre, k, f, self.floor(w2, k)), err
 
     def floor(self, w2, k):
         """The broad component is never narrower than a typical line's
