@@ -74,7 +74,7 @@ void write_nan(TaylorResult *out) noexcept
 // The bracket (lo, lo + 1) of a pixel at t matched to grid point j
 // (offset t - grid[j]): (j - 1, j) left of its match, else (j, j + 1);
 // outside the grid, the edge interval, whose line continues the master
-// linearly.  g: the grid's points 0, 1, n - 2 and n - 1 for the warnings.
+// linearly.  The grid's points 0, 1, n - 2 and n - 1 go into the warnings.
 template <class Grid>
 std::int32_t bracket_of(std::int32_t j, double offset, const Grid &grid,
                         std::int32_t n_master, const TaylorInput &in,
