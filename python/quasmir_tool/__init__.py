@@ -9,12 +9,20 @@ Velocities are in m/s, wavelengths in angstrom (or whatever unit the
 spectrum and master share), times in days.
 """
 
+from importlib import metadata as _metadata
+
 from .errors import InputError, MissingFileError
 from .lines import LineList, find_lines, read_lines, read_mask
 from .measuring import Result, measure
 from .reading import Spectrum, read_spectrum
 
+try:
+    __version__ = _metadata.version("quasmir")
+except _metadata.PackageNotFoundError:  # run from a source tree
+    __version__ = "0+unknown"
+
 __all__ = [
+    "__version__",
     "InputError",
     "MissingFileError",
     "LineList",
