@@ -80,6 +80,24 @@ class Spectrum:
         The file's header keys (upper case) and values: FITS primary and
         data header, ``# KEY = value`` comment lines of a text file, or
         the scalar entries of an npz archive.
+    bad : numpy.ndarray or None
+        Boolean, same shape as `flux`; True where a pixel is not data
+        (zero-filled runs such as CCD gaps, NaN, flux <= 0 in counts,
+        quality-flagged pixels, blaze <= 0, unusable errors).  None when
+        nothing was checked.
+    frame : str
+        ``"observer"``: the wavelengths are in the observatory's frame
+        and `berv` moves them to the barycentre; ``"barycentric"``: they
+        are barycentric already, `berv` only places the telluric lines.
+    medium : str
+        Wavelengths in ``"air"``, ``"vacuum"`` or ``"unknown"``.
+    profile : str or None
+        The instrument profile that read the file (see
+        `quasmir_tool.instruments`); None for the generic readers.
+    ground_based : bool
+        True when telluric lines are in the spectrum.
+    notes : list of str
+        Remarks for the user about how the file was read.
     """
 
     wave: np.ndarray
@@ -92,6 +110,12 @@ class Spectrum:
     time_key: str | None = None
     format: str | None = None
     header: dict = field(default_factory=dict, repr=False)
+    bad: np.ndarray | None = field(default=None, repr=False)
+    frame: str = "observer"
+    medium: str = "unknown"
+    profile: str | None = None
+    ground_based: bool = False
+    notes: list[str] = field(default_factory=list)
 
     @property
     def n_orders(self) -> int:
@@ -840,6 +864,8 @@ def read_spectrum(
     wave_path: str | os.PathLike | None = None,
     need_errors: bool = True,
     format: str | None = None,
+    instrument: str = "auto",
+    blaze_path: str | os.PathLike | None = None,
 ) -> Spectrum:
     """Read a spectrum file.
 
@@ -875,6 +901,13 @@ def read_spectrum(
         gets zero errors with ``err_source = "none"``.
     format : str, optional
         Name of a registered reader, to skip the recognition.
+    instrument : str, optional
+        ``"auto"`` (default): the first instrument profile that fits the
+        header, else the generic readers; a profile's name forces it;
+        ``"none"``: the generic readers only.
+    blaze_path : str or path-like, optional
+        Blaze file of an echelle spectrum whose flux still holds the
+        blaze (default: the file the header names, beside the spectrum).
 
     Returns
     -------
