@@ -136,6 +136,7 @@ class Source:
     head: bytes
     hdus: Any = None
     wave_path: str | None = None
+    skipped: dict = field(default_factory=dict)
 
 
 @dataclass
@@ -630,6 +631,14 @@ def read_fits_echelle(source: Source) -> Raw:
 
 def _open_fits(path: str) -> Any:
     """All HDUs of a FITS file read into memory, None if it is not FITS."""
+    return _open_fits_noted(path)[0]
+
+
+def _open_fits_noted(path: str) -> tuple[Any, dict[str, str]]:
+    """All HDUs of a FITS file read into memory (None if it is not FITS)
+    and the header cards that could not be parsed, by keyword (upper
+    case) with their raw text: those are removed from the headers, so a
+    card no one needs does not make readable data unreadable."""
     try:
         with open(path, "rb") as f:
             head = f.read(9)
@@ -640,9 +649,10 @@ def _open_fits(path: str) -> Any:
         reason = getattr(exc, "strerror", None) or str(exc)
         raise InputError(f"{path}: cannot read ({reason})") from None
     if head != b"SIMPLE  =":
-        return None
+        return None, {}
     from astropy.io import fits  # only for FITS files: a slow import
 
+    skipped: dict[str, str] = {}
     with _ASTROPY_LOCK, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
@@ -653,7 +663,7 @@ def _open_fits(path: str) -> Any:
             ) as hdus:
                 for hdu in hdus:
                     _ = hdu.data  # read now: the file closes below
-                    _header_cards(hdu.header, path)
+                    skipped.update(_header_cards(hdu.header))
                 hdus = fits.HDUList([hdu.copy() for hdu in hdus])
         except InputError:
             raise
@@ -664,20 +674,37 @@ def _open_fits(path: str) -> Any:
     for w in caught:
         if "truncated" in str(w.message).lower():
             raise InputError(f"{path}: unreadable FITS file (truncated)")
-    return hdus
+    return hdus, skipped
 
 
-def _header_cards(header: Any, path: str) -> None:
-    """Parse every card's value now (astropy parses them on first use),
-    so that a spoilt card is reported as the file's fault, naming it."""
-    for card in header.cards:
+def _header_cards(header: Any) -> dict[str, str]:
+    """Parse every card's value now (astropy parses them on first use) and
+    remove the cards that cannot be parsed; returns those, by keyword."""
+    spoilt: dict[str, str] = {}
+    for index in range(len(header.cards) - 1, -1, -1):
+        card = header.cards[index]
         try:
             card.value  # noqa: B018 - parsed for its errors
         except Exception:  # astropy's VerifyError, ValueError, ...
-            raise InputError(
-                f"{path}: unreadable FITS header card {card.keyword!r} "
-                f"({card.image.rstrip()!r})"
-            ) from None
+            keyword = str(card.keyword).upper()
+            if keyword.startswith("HIERARCH "):
+                keyword = keyword[len("HIERARCH ") :]
+            spoilt[keyword] = card.image.rstrip()
+            del header[index]
+    return spoilt
+
+
+def _check_spoilt(skipped: Mapping[str, str], key: str, path: str) -> None:
+    """An InputError when the header key a reading needs was a card that
+    could not be parsed."""
+    key = key.upper()
+    if key.startswith("HIERARCH "):
+        key = key[len("HIERARCH ") :]
+    if key in skipped:
+        raise InputError(
+            f"{path}: unreadable FITS header card {key!r} "
+            f"({skipped[key]!r})"
+        )
 
 
 def _header_value(header: Mapping, key: str) -> Any:
@@ -688,15 +715,23 @@ def _header_value(header: Mapping, key: str) -> Any:
 
 
 def _read_time(
-    header: Mapping, time_key: str | None, path: str
+    header: Mapping,
+    time_key: str | None,
+    path: str,
+    skipped: Mapping[str, str] | None = None,
 ) -> tuple[float | None, str | None]:
     """The time (days) and the key it came from.
 
     A number is taken as it is (BJD, MJD, ...); a date string is read by
-    astropy.time and given as MJD (UTC).
+    astropy.time and given as MJD (UTC).  `skipped` are the header cards
+    that could not be parsed: needing one of them is an InputError.
     """
+    skipped = skipped or {}
+    if time_key is not None:
+        _check_spoilt(skipped, time_key, path)
     if time_key is None:
         for key in ("BJD", "MJD-OBS", "DATE-OBS"):
+            _check_spoilt(skipped, key, path)
             if _header_value(header, key) is not None:
                 time_key = key
                 break
@@ -858,7 +893,7 @@ def read_spectrum(
     *,
     time_key: str | None = None,
     berv_key: str | None = None,
-    berv_unit: str = "km/s",
+    berv_unit: str | None = None,
     snr: float | None = None,
     photon_noise: bool = False,
     wave_path: str | os.PathLike | None = None,
@@ -887,7 +922,8 @@ def read_spectrum(
         Header key of the barycentric correction.  Default: none, BERV 0
         (the spectrum is taken as barycentric already).
     berv_unit : str, optional
-        Unit of the BERV value (astropy.units syntax), default ``"km/s"``.
+        Unit of the BERV value (astropy.units syntax); default the
+        instrument profile's, else ``"km/s"``.
     snr : float, optional
         For a file without flux errors: the continuum signal-to-noise
         (see `errors_from_snr`).
@@ -958,16 +994,56 @@ def read_spectrum(
         raise InputError(f"{path}: cannot read ({exc.strerror})") from None
     if not head:
         raise InputError(f"{path}: empty file")
+    if blaze_path is not None and not isinstance(
+        blaze_path, (str, os.PathLike)
+    ):
+        raise TypeError(
+            "read_spectrum: blaze_path must be a str or path-like, "
+            f"not {type(blaze_path).__name__}"
+        )
+    if not isinstance(instrument, str):
+        raise InputError(
+            f"read_spectrum: instrument must be a name, not {instrument!r}"
+        )
+    hdus, skipped = _open_fits_noted(path)
     source = Source(
         path,
         head,
-        _open_fits(path),
+        hdus,
         None if wave_path is None else os.fspath(wave_path),
+        skipped,
     )
     if source.wave_path is not None and not os.path.exists(source.wave_path):
         raise MissingFileError(
             f"wave_path {source.wave_path}: no such file"
         )
+    blaze = None if blaze_path is None else os.fspath(blaze_path)
+    if blaze is not None and not os.path.exists(blaze):
+        raise MissingFileError(f"blaze_path {blaze}: no such file")
+    prepared = None
+    if instrument != "none" and (format is None or instrument != "auto"):
+        from .instruments import prepare_with_profile
+
+        prepared = prepare_with_profile(source, instrument, blaze)
+    if prepared is None:
+        prepared = _prepare_generic(source, format)
+    _check(prepared.raw, path)
+    return _finish(
+        prepared,
+        source,
+        time_key=time_key,
+        berv_key=berv_key,
+        berv_unit=berv_unit,
+        snr=snr,
+        photon_noise=photon_noise,
+        need_errors=need_errors,
+    )
+
+
+def _prepare_generic(source: Source, format: str | None) -> Prepared:
+    """The file read by the generic reader named `format`, else by the
+    first whose identifier accepts it."""
+    path = source.path
     if format is not None:
         readers = [r for r in READERS if r.name == format]
         if not readers:
@@ -986,32 +1062,228 @@ def read_spectrum(
             )
         reader = found
     raw = reader.read(source)
-    _check(raw, path)
+    return Prepared(raw=raw, format=reader.name)
 
-    if raw.flux_err is not None:
-        err, err_source = raw.flux_err, "file"
-    elif snr is not None:
-        err, err_source = errors_from_snr(raw.flux, float(snr)), "snr"
-    elif photon_noise:
-        err, err_source = errors_from_photons(raw.flux), "photon"
-    elif not need_errors:
-        err, err_source = np.zeros_like(raw.flux), "none"
-    else:
-        raise InputError(
-            f"{path}: no flux errors in the file; give snr or photon_noise "
-            "(--snr, --photon-noise)"
-        )
-    time, used_key = _read_time(raw.header, time_key, path)
-    berv = _read_berv(raw.header, berv_key, berv_unit, path)
+
+# --------------------------------------------------------------------------
+# Bad pixels, errors and the finished spectrum
+
+
+@dataclass
+class Prepared:
+    """A file read and interpreted, before errors, blaze, time and BERV.
+
+    ``raw.flux`` (and ``raw.flux_err``) still hold the blaze when `blaze`
+    is given.  `errors` is the instrument's own error model, called on
+    that flux when the file has no usable errors and no option gives
+    them; it returns the errors and their ``err_source``.
+    """
+
+    raw: Raw
+    format: str | None = None
+    bad: np.ndarray | None = None
+    blaze: np.ndarray | None = None
+    counts: bool = False
+    frame: str = "observer"
+    medium: str = "unknown"
+    profile: str | None = None
+    ground_based: bool = False
+    notes: list[str] = field(default_factory=list)
+    time_keys: tuple[str, ...] = ()
+    berv_key: str | None = None
+    berv_unit: str = "km/s"
+    errors: Callable[[np.ndarray], tuple[np.ndarray, str]] | None = None
+
+
+def zero_filled(flux: np.ndarray) -> np.ndarray:
+    """Pixels that hold no data but a fill value: runs of 2 or more exact
+    zeros (detector gaps, order ends), and values whose magnitude is below
+    1e-6 of the order's 95th percentile (fill values such as 1e-58 at the
+    ends of a merged spectrum), per order."""
+    rows = np.atleast_2d(flux)
+    out = np.zeros(rows.shape, dtype=bool)
+    for i, row in enumerate(rows):
+        zero = row == 0.0
+        # A zero with a zero neighbour is part of a run of 2 or more.
+        run = np.zeros_like(zero)
+        run[1:] |= zero[1:] & zero[:-1]
+        run[:-1] |= zero[:-1] & zero[1:]
+        finite = np.abs(row[np.isfinite(row)])
+        tiny = np.zeros_like(zero)
+        if finite.size:
+            level = float(np.percentile(finite, 95.0))
+            if level > 0:
+                with np.errstate(invalid="ignore"):
+                    tiny = (np.abs(row) < 1e-6 * level) & ~zero
+        out[i] = run | tiny
+    return out.reshape(np.shape(flux))
+
+
+def _unusable(err: np.ndarray) -> str | None:
+    """What is wrong with an error array that holds no usable error at all
+    (NaN, zero or negative throughout), else None."""
+    with np.errstate(invalid="ignore"):
+        if np.any(np.isfinite(err) & (err > 0)):
+            return None
+        if np.all(np.isnan(err)):
+            return "NaN"
+        if np.all(err == 0):
+            return "zero"
+    return "NaN, zero or negative"
+
+
+def _lift_bad_errors(err: np.ndarray, bad: np.ndarray) -> np.ndarray:
+    """Errors derived from the flux, raised at bad pixels to the largest
+    error of the order's good pixels, so no bad pixel looks precise."""
+    rows = np.atleast_2d(err).copy()
+    bad_rows = np.atleast_2d(bad)
+    for i, row in enumerate(rows):
+        good = row[~bad_rows[i] & np.isfinite(row)]
+        if good.size and bad_rows[i].any():
+            row[bad_rows[i]] = np.maximum(
+                np.nan_to_num(row[bad_rows[i]], nan=0.0), good.max()
+            )
+    return rows.reshape(np.shape(err))
+
+
+def _errors(
+    prepared: Prepared,
+    path: str,
+    snr: float | None,
+    photon_noise: bool,
+    need_errors: bool,
+) -> tuple[np.ndarray, str, bool]:
+    """The flux errors, their source and whether they were derived from
+    the flux (rather than read)."""
+    raw = prepared.raw
+    err = raw.flux_err
+    if err is not None:
+        what = _unusable(err)
+        if what is not None:
+            prepared.notes.append(
+                f"the file's flux errors are {what} throughout: ignored"
+            )
+            err = None
+    if err is not None:
+        return err, "file", False
+    if snr is not None:
+        return errors_from_snr(raw.flux, float(snr)), "snr", True
+    if photon_noise:
+        return errors_from_photons(raw.flux), "photon", True
+    if prepared.errors is not None:
+        err, source = prepared.errors(raw.flux)
+        return err, source, True
+    if not need_errors:
+        return np.zeros_like(raw.flux), "none", False
+    raise InputError(
+        f"{path}: no flux errors in the file; give snr or photon_noise "
+        "(--snr, --photon-noise)"
+    )
+
+
+def _bad_pixels(
+    prepared: Prepared, err: np.ndarray, err_source: str
+) -> np.ndarray:
+    """Every pixel that is not data (see `Spectrum.bad`)."""
+    flux = prepared.raw.flux
+    bad = ~np.isfinite(flux) | zero_filled(flux)
+    if prepared.bad is not None:
+        bad |= prepared.bad
+    with np.errstate(invalid="ignore"):
+        if prepared.counts:
+            bad |= flux <= 0
+        if prepared.blaze is not None:
+            bad |= ~(prepared.blaze > 0)
+        if err_source != "none":
+            bad |= ~(np.isfinite(err) & (err > 0))
+    return bad
+
+
+def _time_and_berv(
+    prepared: Prepared,
+    source: Source,
+    time_key: str | None,
+    berv_key: str | None,
+    berv_unit: str | None,
+) -> tuple[float | None, str | None, float]:
+    """The time, its key and the BERV (m/s): the options first, then the
+    profile's keys, then the generic defaults."""
+    header, path = prepared.raw.header, source.path
+    if time_key is None and prepared.time_keys:
+        present = [
+            k for k in prepared.time_keys
+            if _header_value(header, k) is not None
+        ]
+        if present:
+            time_key = present[0]
+        else:
+            prepared.notes.append(
+                f"no {prepared.time_keys[0]} in the header: time from "
+                "the generic keys"
+            )
+    time, used_key = _read_time(header, time_key, path, source.skipped)
+    if berv_key is not None:
+        _check_spoilt(source.skipped, berv_key, path)
+    elif prepared.berv_key is not None:
+        if _header_value(header, prepared.berv_key) is not None:
+            berv_key = prepared.berv_key
+        else:
+            prepared.notes.append(
+                f"no {prepared.berv_key} in the header: BERV taken as 0"
+            )
+    unit = berv_unit if berv_unit is not None else prepared.berv_unit
+    return time, used_key, _read_berv(header, berv_key, unit, path)
+
+
+def _finish(
+    prepared: Prepared,
+    source: Source,
+    *,
+    time_key: str | None,
+    berv_key: str | None,
+    berv_unit: str | None,
+    snr: float | None,
+    photon_noise: bool,
+    need_errors: bool,
+) -> Spectrum:
+    """Errors, bad pixels, the blaze divided out, time and BERV."""
+    path = source.path
+    err, err_source, derived = _errors(
+        prepared, path, snr, photon_noise, need_errors
+    )
+    bad = _bad_pixels(prepared, err, err_source)
+    if derived:
+        err = _lift_bad_errors(err, bad)
+    flux = prepared.raw.flux
+    if prepared.blaze is not None:
+        # Errors were made in counts; flux and errors alike lose the blaze.
+        with np.errstate(divide="ignore", invalid="ignore"):
+            usable = prepared.blaze > 0
+            scale = np.where(usable, prepared.blaze, 1.0)
+            flux = flux / scale
+            err = err / scale
+    time, used_key, berv = _time_and_berv(
+        prepared, source, time_key, berv_key, berv_unit
+    )
+    notes = [
+        f"header card {key!r} unreadable: skipped"
+        for key in source.skipped
+    ] + prepared.notes
     return Spectrum(
-        wave=raw.wave,
-        flux=raw.flux,
+        wave=prepared.raw.wave,
+        flux=flux,
         flux_err=err,
         time=time,
         berv=berv,
         path=path,
         err_source=err_source,
         time_key=used_key,
-        format=reader.name,
-        header=raw.header,
+        format=prepared.format,
+        header=prepared.raw.header,
+        bad=bad,
+        frame=prepared.frame,
+        medium=prepared.medium,
+        profile=prepared.profile,
+        ground_based=prepared.ground_based,
+        notes=notes,
     )
