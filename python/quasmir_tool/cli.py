@@ -177,9 +177,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     measure.add_argument(
         "--berv-unit",
-        default="km/s",
         metavar="UNIT",
-        help="unit of the BERV value (default km/s)",
+        help="unit of the BERV value (default: the instrument's, else "
+        "km/s)",
     )
     measure.add_argument(
         "--time-key",
@@ -203,6 +203,21 @@ def build_parser() -> argparse.ArgumentParser:
         "--wave-file",
         metavar="FILE",
         help="wavelength image of echelle spectra without a WAVE extension",
+    )
+    measure.add_argument(
+        "--instrument",
+        default="auto",
+        metavar="NAME",
+        help="instrument profile: 'auto' (default) recognises HARPS, "
+        "HARPS-N and ESPRESSO products and ESO archive spectra from the "
+        "header, a profile name (e.g. HARPS-e2ds) forces one, 'none' reads "
+        "the files as generic tables and images",
+    )
+    measure.add_argument(
+        "--blaze",
+        metavar="FILE",
+        help="blaze file of echelle spectra whose flux still holds the "
+        "blaze (default: the one the header names, beside the spectrum)",
     )
     measure.add_argument(
         "--rv-guess",
@@ -289,6 +304,8 @@ def read_options_of(args: argparse.Namespace) -> dict:
         "snr": args.snr,
         "photon_noise": args.photon_noise,
         "wave_path": args.wave_file,
+        "instrument": getattr(args, "instrument", "auto"),
+        "blaze_path": getattr(args, "blaze", None),
     }
 
 
