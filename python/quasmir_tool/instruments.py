@@ -285,17 +285,33 @@ def _snr_errors(
 
 
 def _order_centres(
-    header: dict, prefix: str, n_orders: int, wave: np.ndarray, berv: float
-) -> np.ndarray:
-    """Centres (angstrom) of the echelle orders of a merged spectrum: from
-    the DRS header solution, moved to the barycentre by `berv` (km/s);
-    without it, spaced evenly in 1/lambda over the spectrum (the centre of
-    order m is G/m for a grating constant G)."""
-    poly = poly_wavelengths(header, prefix, n_orders, 4096)
+    header: dict, prefix: str, snr: np.ndarray, wave: np.ndarray, berv: float
+) -> tuple[np.ndarray, np.ndarray]:
+    """Centres (angstrom) of the echelle orders of a merged spectrum and
+    the S/N per pixel of the merged spectrum there.
+
+    With the DRS header solution the centres are its pixel 2048, moved to
+    the barycentre by `berv` (km/s), and the order's S/N (per extracted
+    pixel of width d, the dispersion at the centre) becomes the S/N per
+    merged pixel of width s: ``snr * sqrt(s / d)``, which keeps the
+    order's information (sum of S/N**2) when it is rebinned.  Without
+    the solution, the centres are spaced evenly in 1/lambda over the
+    spectrum (the centre of order m is G/m for a grating constant G) and
+    the S/N is kept as it is.
+    """
+    poly = poly_wavelengths(header, prefix, snr.size, 4096)
     if poly is not None:
-        return poly[:, poly.shape[1] // 2] * (1.0 + berv / C_KM_S)
-    inverse = np.linspace(1.0 / wave.min(), 1.0 / wave.max(), n_orders + 1)
-    return 2.0 / (inverse[:-1] + inverse[1:])
+        middle = poly.shape[1] // 2
+        centres = poly[:, middle] * (1.0 + berv / C_KM_S)
+        dispersion = poly[:, middle + 1] - poly[:, middle]
+        step = float(np.median(np.diff(wave)))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            scale = np.sqrt(step / dispersion)
+        if np.all(np.isfinite(scale) & (scale > 0)):
+            return centres, snr * scale
+        return centres, snr
+    inverse = np.linspace(1.0 / wave.min(), 1.0 / wave.max(), snr.size + 1)
+    return 2.0 / (inverse[:-1] + inverse[1:]), snr
 
 
 # --------------------------------------------------------------------------
@@ -342,8 +358,10 @@ def _harps_s1d_read(prefix: str, name: str) -> Callable:
         berv = _number(header, f"{prefix} DRS BERV") or 0.0
         errors = None
         if snr.size:
-            centres = _order_centres(header, prefix, snr.size, raw.wave, berv)
-            errors = _snr_errors(raw.wave, centres, snr)
+            centres, per_pixel = _order_centres(
+                header, prefix, snr, raw.wave, berv
+            )
+            errors = _snr_errors(raw.wave, centres, per_pixel)
         else:
             notes.append(
                 "no S/N per order in the header: give --snr for errors"
@@ -690,8 +708,10 @@ def _phase3_read(source: Source, blaze_path: str | None) -> Prepared:
         berv = _number(header, f"{prefix} DRS BERV") or 0.0
         if frame == "observer":
             berv = 0.0
-        centres = _order_centres(header, prefix, snr.size, raw.wave, berv)
-        errors = _snr_errors(raw.wave, centres, snr)
+        centres, per_pixel = _order_centres(
+            header, prefix, snr, raw.wave, berv
+        )
+        errors = _snr_errors(raw.wave, centres, per_pixel)
     elif (_number(header, "SNR") or 0.0) > 0:
         only = np.array([_number(header, "SNR")])
         errors = _snr_errors(raw.wave, None, only)

@@ -1254,6 +1254,13 @@ def _finish(
     bad = _bad_pixels(prepared, err, err_source)
     if derived:
         err = _lift_bad_errors(err, bad)
+    elif err_source == "file" and prepared.profile is not None:
+        # Zero or NaN errors of flagged pixels would weigh them infinitely
+        # for a caller that ignores `bad`.
+        with np.errstate(invalid="ignore"):
+            unusable = bad & ~(np.isfinite(err) & (err > 0))
+        if unusable.any():
+            err = _lift_bad_errors(err, unusable)
     flux = prepared.raw.flux
     if prepared.blaze is not None:
         # Errors were made in counts; flux and errors alike lose the blaze.
