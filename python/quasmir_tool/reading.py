@@ -853,7 +853,8 @@ def _check(raw: Raw, path: str) -> None:
                 f"{where}: wavelengths not ascending at pixel {i + 1} "
                 f"({float(row[i])!r} then {float(row[i + 1])!r})"
             )
-    if err is not None:
+    # An error array unusable throughout is ignored later, not refused.
+    if err is not None and _unusable(err) is None:
         with np.errstate(invalid="ignore"):
             negative = np.flatnonzero(err.ravel() < 0)
         if negative.size:

@@ -362,8 +362,10 @@ BAD = {
         "unreadable FITS header card 'MJD-OBS'",
     ),
     "negative-error": (
-        lambda p: savez(p, wave=WAVE, flux=FLUX, err=-ERR),
-        "negative flux error",
+        lambda p: savez(
+            p, wave=WAVE, flux=FLUX, err=ERR * np.sign(WAVE - 5005.0)
+        ),
+        "250 negative flux error",
     ),
     "not-a-number": (
         lambda p: p.write_text("wave,flux,err\n1,a,2\n2,b,3\n"),
@@ -474,3 +476,51 @@ def test_gzipped_fits(tmp_path):
     spectrum = read_spectrum(packed)
     assert spectrum.format == "fits-image"
     np.testing.assert_allclose(spectrum.flux, FLUX)
+
+
+@pytest.mark.parametrize(
+    "spoil, bad_pixels",
+    [
+        (lambda f: f.__setitem__(slice(200, 230), 0.0), range(200, 230)),
+        (lambda f: f.__setitem__(100, np.nan), [100]),
+        (lambda f: f.__setitem__(slice(0, 3), 1e-58), range(0, 3)),
+        (lambda f: f.__setitem__(300, 0.0), []),  # one zero may be data
+    ],
+)
+def test_generic_bad_pixels(tmp_path, spoil, bad_pixels):
+    flux = FLUX.copy()
+    spoil(flux)
+    path = tmp_path / "s.npz"
+    savez(path, wave=WAVE, flux=flux, err=ERR)
+    spectrum = read_spectrum(path)
+    assert np.flatnonzero(spectrum.bad).tolist() == list(bad_pixels)
+    assert spectrum.profile is None and not spectrum.ground_based
+
+
+@pytest.mark.parametrize("fill", [np.nan, 0.0, -1.0])
+def test_unusable_error_column_falls_back(tmp_path, fill):
+    path = tmp_path / "s.npz"
+    savez(path, wave=WAVE, flux=FLUX, err=np.full_like(ERR, fill))
+    with pytest.raises(InputError, match="no flux errors"):
+        read_spectrum(path)
+    spectrum = read_spectrum(path, snr=80.0)
+    assert spectrum.err_source == "snr"
+    np.testing.assert_allclose(spectrum.flux_err, errors_from_snr(FLUX, 80.0))
+    assert any("throughout: ignored" in n for n in spectrum.notes)
+
+
+def test_derived_errors_not_tiny_at_bad_pixels(tmp_path):
+    flux = FLUX.copy() * 1e4
+    flux[200:230] = 0.0
+    path = tmp_path / "s.npz"
+    savez(path, wave=WAVE, flux=flux)
+    spectrum = read_spectrum(path, photon_noise=True)
+    good = spectrum.flux_err[~spectrum.bad]
+    assert np.all(spectrum.flux_err[200:230] == good.max())
+
+
+def test_blaze_path_missing(tmp_path):
+    path = tmp_path / "s.npz"
+    savez(path, wave=WAVE, flux=FLUX, err=ERR)
+    with pytest.raises(InputError, match="blaze_path .*: no such file"):
+        read_spectrum(path, blaze_path=tmp_path / "nowhere.fits")
