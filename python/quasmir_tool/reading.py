@@ -35,6 +35,7 @@ __all__ = [
     "Spectrum",
     "read_spectrum",
     "register_reader",
+    "zero_filled",
 ]
 
 # Column (or npz key, or FITS extension) names, compared case-insensitively.
