@@ -532,16 +532,28 @@ for _prefix, _instrument in (("ESO", "HARPS"), ("TNG", "HARPS-N")):
 
 
 # --------------------------------------------------------------------------
-# ESPRESSO pipeline products
+# ESPRESSO pipeline products (the same pipeline also reduces HARPS and
+# NIRPS into the same layout: those files are read by these profiles too)
 
 
 def _espresso_catg(source: Source) -> str:
+    """ESO PRO CATG of a product of the ESPRESSO pipeline: INSTRUME
+    ESPRESSO, or the pipeline's own layout (a wavelength_air column, a
+    WAVEDATA_VAC_BARY image) for the other instruments it reduces."""
     if source.hdus is None:
         return ""
     header = _primary(source)
-    if "ESPRESSO" not in _text(header, "INSTRUME"):
-        return ""
-    return _text(header, "ESO PRO CATG")
+    catg = _text(header, "ESO PRO CATG")
+    if "ESPRESSO" in _text(header, "INSTRUME"):
+        return catg
+    table = _table_hdu(source)
+    if table is not None and "wavelength_air" in [
+        n.lower() for n in table.columns.names
+    ]:
+        return catg
+    if _named(_image_hdus(source), ("wavedata_vac_bary",)) is not None:
+        return catg
+    return ""
 
 
 def _quality(values: np.ndarray | None, shape: tuple) -> np.ndarray | None:
@@ -629,7 +641,8 @@ def _espresso_s2d_read(source: Source, blaze_path: str | None) -> Prepared:
 register_profile(
     Profile(
         name="ESPRESSO-S1D",
-        identified_by="INSTRUME ESPRESSO, ESO PRO CATG S1D_*, a table",
+        identified_by="ESO PRO CATG S1D_* of the ESPRESSO pipeline, "
+        "a table",
         frame="barycentric",
         medium="vacuum",
         time_key="ESO QC BJD",
@@ -644,7 +657,7 @@ register_profile(
 register_profile(
     Profile(
         name="ESPRESSO-S2D",
-        identified_by="INSTRUME ESPRESSO, ESO PRO CATG S2D_*, "
+        identified_by="ESO PRO CATG S2D_* of the ESPRESSO pipeline, "
         "a SCIDATA image",
         frame="barycentric",
         medium="vacuum",

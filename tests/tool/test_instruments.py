@@ -246,7 +246,14 @@ def test_ccf_file_is_no_profile():
         read_spectrum(sample("HARPS.2003-12-13T06:19:48.371_ccf_M2_A.fits"))
 
 
-def test_espresso_s2d_blaze_from_the_header(tmp_path):
+@pytest.mark.parametrize(
+    "instrument, catg",
+    [("ESPRESSO", "S2D_BLAZE_A"), ("HARPS", "S2D_BLAZE_A"),
+     ("ESPRESSO", "S2D_A")],
+)
+def test_espresso_pipeline_s2d_blaze(tmp_path, instrument, catg):
+    """S2D_BLAZE_A still holds the blaze, named in the header; S2D_A does
+    not.  The pipeline writes the same layout for HARPS."""
     shape = (3, 50)
     wave = 5000.0 + np.arange(150.0).reshape(shape) * 0.02
     blaze = np.full(shape, 0.5)
@@ -255,8 +262,8 @@ def test_espresso_s2d_blaze_from_the_header(tmp_path):
     quality = np.zeros(shape, dtype=np.int32)
     quality[1, 10] = 16384
     primary = fits.PrimaryHDU(header=fits.Header({
-        "INSTRUME": "ESPRESSO",
-        "HIERARCH ESO PRO CATG": "S2D_BLAZE_A",
+        "INSTRUME": instrument,
+        "HIERARCH ESO PRO CATG": catg,
         "HIERARCH ESO PRO REC1 CAL1 CATG": "BLAZE_A",
         "HIERARCH ESO PRO REC1 CAL1 NAME": "blaze.fits",
         "HIERARCH ESO QC BJD": 2458430.5,
@@ -274,8 +281,11 @@ def test_espresso_s2d_blaze_from_the_header(tmp_path):
     fits.append(tmp_path / "blaze.fits", blaze)
     s = read_spectrum(tmp_path / "s2d.fits")
     assert (s.profile, s.medium, s.berv) == ("ESPRESSO-S2D", "vacuum", 1500.0)
-    assert s.flux[0, 5] == 200.0 and s.flux_err[0, 5] == 20.0
-    assert s.bad[:, 0].all() and s.bad[1, 10] and s.bad.sum() == 4
+    divided = catg == "S2D_BLAZE_A"
+    assert s.flux[0, 5] == (200.0 if divided else 100.0)
+    assert s.flux_err[0, 5] == (20.0 if divided else 10.0)
+    assert s.bad[1, 10] and s.bad[:, 0].all() == divided
+    assert s.bad.sum() == (4 if divided else 1)
     np.testing.assert_array_equal(s.wave, wave)
 
 
