@@ -8,9 +8,15 @@ all of them are registered in `READERS` by `register_reader`, and
 format is one new reader function and one registration, in this module or
 any other.
 
+The products of known instruments are read by the profiles of
+`quasmir_tool.instruments` first (they know the frame, the medium, the
+header keys and the blaze); the generic readers read everything else.
+
 After the reader, `read_spectrum` does what is common to every format:
-the time and the BERV from the header, flux errors from an option when the
-file has none, and the checks of the wavelengths.
+the time and the BERV from the header, flux errors from an option (or the
+instrument's error model) when the file has no usable errors, the pixels
+that are not data, the blaze divided out, and the checks of the
+wavelengths.
 """
 
 from __future__ import annotations
@@ -951,7 +957,10 @@ def read_spectrum(
     -------
     Spectrum
         Wavelengths (angstrom when the file states a unit), flux, errors,
-        time (days), BERV (m/s) and the file's path.
+        time (days), BERV (m/s), the file's path, the pixels that are not
+        data (`Spectrum.bad`) and, for an instrument's product, its frame,
+        medium and profile.  The blaze is divided out of flux and errors
+        of a product that still holds it.
 
     Raises
     ------
@@ -962,7 +971,8 @@ def read_spectrum(
         wavelengths, a missing header key, no flux errors and neither
         `snr` nor `photon_noise`.
     TypeError
-        When `path` or `wave_path` is not a str or path-like.
+        When `path`, `wave_path` or `blaze_path` is not a str or
+        path-like.
     """
     for name, value in (("path", path), ("wave_path", wave_path)):
         if value is not None and not isinstance(value, (str, os.PathLike)):
