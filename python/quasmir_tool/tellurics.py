@@ -90,6 +90,8 @@ _BANDS = np.array(
     [
         # weak H2O 6-quanta band (a few per cent on a humid night)
         (5030.0, 5100.0, 0.05),
+        # weak H2O band below the Na D lines
+        (5680.0, 5770.0, 0.03),
         # H2O 5-quanta band, around and through the Na D lines
         (5860.0, 6020.0, 0.25),
         # O2 gamma band (head 6276.6), with H2O lines on it
