@@ -90,7 +90,8 @@ _BANDS = np.array(
     [
         # weak H2O 6-quanta band (a few per cent on a humid night)
         (5030.0, 5100.0, 0.05),
-        # weak H2O band below the Na D lines
+        # weak H2O lines near 5400-5470 and 5680-5770 angstrom
+        (5405.0, 5470.0, 0.03),
         (5680.0, 5770.0, 0.03),
         # H2O 5-quanta band, around and through the Na D lines
         (5860.0, 6020.0, 0.25),
