@@ -50,10 +50,11 @@ C_KM_S = 299792.458
 # Read noise of an optimally extracted pixel: the extraction weights the
 # pixels across the order by the fibre's profile P (sum P = 1), so its
 # read-noise variance is RON**2 / sum(P**2) = RON**2 * 2 sqrt(pi) sigma for
-# a Gaussian profile; HARPS's fibre image is about 3.5 px wide (FWHM,
-# sigma = 1.5 px): about 5.3 pixels' worth of read noise per extracted
-# pixel.
-READOUT_PIXELS = 5.3
+# a Gaussian profile; for the HARPS fibre image (FWHM about 2.7 px, sigma
+# 1.15 px) that is 4 pixels' worth of read noise per extracted pixel.  The
+# scatter of the faint orders of a real e2ds (variance = flux + 4 RON**2
+# within 10 %) agrees.
+READOUT_PIXELS = 4.0
 
 
 @dataclass
@@ -442,12 +443,17 @@ def _blaze(
 
 
 def _photon_read_errors(
-    gain: float | None, ron: float | None
+    ron: float | None, gain: float = 1.0
 ) -> Callable[[np.ndarray], tuple[np.ndarray, str]] | None:
-    """Photon and read noise of a flux in ADU: with the gain g (e-/ADU)
-    and read noise r (e- per pixel), ``err = sqrt(g*max(flux, 0)
-    + READOUT_PIXELS * r**2) / g``."""
-    if gain is None or gain <= 0 or ron is None or ron < 0:
+    """Photon and read noise of an extracted flux: with `gain` electrons
+    per flux unit and the read noise `ron` (e- per pixel),
+    ``err = sqrt(gain*max(flux, 0) + READOUT_PIXELS * ron**2) / gain``.
+
+    The HARPS DRS e2ds holds electrons already (its extraction multiplies
+    the frame by the CCD's CONAD, e-/ADU): its pixel-to-pixel variance
+    grows as the flux itself, not as flux / CONAD, so its gain is 1.
+    """
+    if ron is None or ron < 0 or not gain > 0:
         return None
 
     def model(flux: np.ndarray) -> tuple[np.ndarray, str]:
@@ -474,11 +480,13 @@ def _harps_e2ds_read(prefix: str, name: str) -> Callable:
             notes,
         )
         errors = _photon_read_errors(
-            _number(header, f"{prefix} DRS CCD CONAD"),
-            _number(header, f"{prefix} DRS CCD SIGDET"),
+            _number(header, f"{prefix} DRS CCD SIGDET")
         )
         if errors is None:
-            notes.append("no gain or read noise in the header")
+            notes.append(
+                f"no {prefix} DRS CCD SIGDET in the header: give --snr "
+                "for errors"
+            )
         return Prepared(
             raw=Raw(wave, flux, None, header),
             format=name,
@@ -522,7 +530,7 @@ for _prefix, _instrument in (("ESO", "HARPS"), ("TNG", "HARPS-N")):
             medium="air",
             time_key=f"{_prefix} DRS BJD",
             berv_key=f"{_prefix} DRS BERV (km/s)",
-            errors=f"photon+read ({_prefix} DRS CCD CONAD, SIGDET)",
+            errors=f"photon+read (flux in e-, {_prefix} DRS CCD SIGDET)",
             blaze=f"file in {_prefix} DRS BLAZE FILE (or --blaze), "
             "divided out",
             identify=_harps_e2ds_identify(_prefix),

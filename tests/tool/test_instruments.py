@@ -71,6 +71,20 @@ def test_alpha_cen_b_is_harps_s1d_with_its_gap_bad():
 
 
 @needs_realdata
+def test_e2ds_errors_match_its_scatter():
+    """Where the noise dominates the stellar lines (the faint blue
+    orders), the errors equal the pixel-to-pixel scatter: the e2ds holds
+    electrons, and the read noise is that of a few pixels."""
+    s = read_spectrum(sample(E2DS))
+    for order in range(0, 25, 4):
+        flux, err = s.flux[order, 1500:2600], s.flux_err[order, 1500:2600]
+        second = flux[1:-1] - 0.5 * (flux[:-2] + flux[2:])
+        mad = np.median(np.abs(second - np.median(second)))
+        scatter = 1.4826 * mad / np.sqrt(1.5)
+        assert np.median(err) == pytest.approx(scatter, rel=0.12)
+
+
+@needs_realdata
 def test_e2ds_header_solution_agrees_with_wave_file():
     header = fits.getheader(sample(E2DS))
     wave = poly_wavelengths(dict(header), "ESO", 72, 4096)
@@ -87,12 +101,12 @@ def test_e2ds_blaze_divided_out_of_flux_and_errors(tmp_path):
     blaze = fits.getdata(sample(BLAZE)).astype(float)
     s = read_spectrum(sample(E2DS))
     np.testing.assert_allclose(s.flux, counts / blaze, rtol=1e-12)
-    # Errors were made in counts, then divided by the same blaze.
-    gain = s.header["ESO DRS CCD CONAD"]
+    # Errors were made in electrons, then divided by the same blaze.
+    ron = s.header["ESO DRS CCD SIGDET"]
     good = ~s.bad
     assert np.all(s.bad[counts <= 0])
-    photon = np.sqrt(counts[good] * gain) / gain / blaze[good]
-    assert np.all(s.flux_err[good] >= photon)
+    expected = np.sqrt(counts[good] + 4.0 * ron**2) / blaze[good]
+    np.testing.assert_allclose(s.flux_err[good], expected, rtol=1e-12)
     # Without its blaze file beside it, the flux keeps the blaze.
     shutil.copy(sample(E2DS), tmp_path)
     alone = read_spectrum(tmp_path / E2DS)
