@@ -40,6 +40,7 @@ import math
 import os
 import tempfile
 import warnings
+import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -226,8 +227,8 @@ def _model_from_pwv_kpno(directory: Path, version: str) -> _Model:
         with np.load(path) as cached:
             return _Model(float(cached["wave0"]), float(cached["step"]),
                           cached["depth"].astype(np.float64), source)
-    except (OSError, KeyError, ValueError):
-        pass
+    except (OSError, KeyError, ValueError, EOFError, zipfile.BadZipFile):
+        pass  # no cache yet, or a damaged one: computed again below
     atmosphere = directory / "default_atmosphere"
     # First column of each file: wavelength (micron, vacuum); the second:
     # the cross-section (cm**2) that pwv_kpno itself uses.
@@ -275,7 +276,7 @@ def _model() -> _Model:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             return _model_from_pwv_kpno(*found)
-    except (OSError, ValueError) as exc:
+    except (OSError, ValueError, IndexError) as exc:
         return _fallback_model(f"pwv_kpno data unreadable: {exc}")
 
 
