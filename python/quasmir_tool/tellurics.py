@@ -45,6 +45,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
+import numpy.typing as npt
 from scipy.special import erf
 
 from .errors import InputError
@@ -249,7 +250,7 @@ def _model_from_pwv_kpno(directory: Path, version: str) -> _Model:
     return _Model(float(wave[0]), float(step), depth, source)
 
 
-def _save(path: Path, **arrays: object) -> None:
+def _save(path: Path, **arrays: npt.ArrayLike) -> None:
     """Write the cache file atomically; a cache that cannot be written is
     only a slower next start."""
     try:
