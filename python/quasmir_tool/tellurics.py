@@ -45,7 +45,6 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
-import numpy.typing as npt
 from scipy.special import erf
 
 from .errors import InputError
@@ -246,18 +245,19 @@ def _model_from_pwv_kpno(directory: Path, version: str) -> _Model:
     tau = AIRMASS * (PWV_MM * _H2O_PER_MM * h2o[:, 1] + o2_column * o2[:, 1])
     trans = _convolve(np.exp(-tau), wave[0], step, RESOLUTION)
     depth = np.clip(1.0 - trans, 0.0, 1.0)
-    _save(path, wave0=wave[0], step=step, depth=depth.astype(np.float32))
+    _save(path, float(wave[0]), step, depth.astype(np.float32))
     return _Model(float(wave[0]), float(step), depth, source)
 
 
-def _save(path: Path, **arrays: npt.ArrayLike) -> None:
+def _save(path: Path, wave0: float, step: float,
+          depth: np.ndarray) -> None:
     """Write the cache file atomically; a cache that cannot be written is
     only a slower next start."""
     try:
         path.parent.mkdir(parents=True, exist_ok=True)
         fd, tmp = tempfile.mkstemp(dir=path.parent, suffix=".tmp")
         with os.fdopen(fd, "wb") as f:
-            np.savez(f, **arrays)
+            np.savez(f, wave0=wave0, step=step, depth=depth)
         os.replace(tmp, path)
     except OSError:
         pass
