@@ -81,12 +81,11 @@ _MEDIA = ("air", "vacuum", "unknown")
 # The main telluric bands at the conditions above, for use without the
 # transmission model: (start, end) in standard air (angstrom) and a
 # rounded depth of the band's deepest lines at R ~ 100 000.  The limits
-# are the band heads and extents of the telluric bands of the solar
-# spectrum (Fraunhofer A and B, and the identifications of Moore,
-# Minnaert & Houtgast 1966, "The Solar Spectrum 2935 A to 8770 A", NBS
-# Monograph 61; Catanzaro 1997 and Lundstrom et al. 1991 for water near
-# the Na D lines; Wallace, Hinkle & Livingston 1998 for the near
-# infrared), widened by about 2 angstrom for a velocity spread.
+# are the band heads and extents of the telluric bands in the solar
+# atlases (Fraunhofer's A and B; Moore, Minnaert & Houtgast 1966, "The
+# Solar Spectrum 2935 A to 8770 A", NBS Monograph 61; Wallace, Hinkle &
+# Livingston, the NSO/Kitt Peak solar atlases of 1998 and 2007 for the
+# red and near infrared), rounded outward to whole angstroms.
 _BANDS = np.array(
     [
         # weak H2O 6-quanta band (a few per cent on a humid night)
