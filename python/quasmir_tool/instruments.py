@@ -110,6 +110,7 @@ def prepare_with_profile(
     if source.hdus is None and instrument == "auto":
         return None
     if instrument == "auto":
+        _refuse_ccf(source)
         found = next((p for p in PROFILES if _fits(p, source)), None)
         return None if found is None else found.read(source, blaze_path)
     wanted = instrument.lower()
@@ -125,6 +126,21 @@ def prepare_with_profile(
             f"(a {chosen.name} file has {chosen.identified_by})"
         )
     return chosen.read(source, blaze_path)
+
+
+def _refuse_ccf(source: Source) -> None:
+    """A pipeline's cross-correlation file passed as a spectrum (its axis
+    is a velocity) is refused by name rather than misread."""
+    if source.hdus is None:
+        return
+    header = _primary(source)
+    if _is_velocity_axis(header) or any(
+        k.endswith(" DRS CCF RVC") for k in header
+    ):
+        raise InputError(
+            f"{source.path}: a cross-correlation function (CCF) file, not "
+            "a spectrum"
+        )
 
 
 def _fits(profile: Profile, source: Source) -> bool:

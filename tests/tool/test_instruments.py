@@ -255,9 +255,15 @@ def test_forced_profile_that_does_not_fit(name, instrument, message):
 
 
 @needs_realdata
-def test_ccf_file_is_no_profile():
-    with pytest.raises(InputError, match="wavelength"):
-        read_spectrum(sample("HARPS.2003-12-13T06:19:48.371_ccf_M2_A.fits"))
+@pytest.mark.parametrize(
+    "name",
+    ["HARPS.2003-12-13T06:19:48.371_ccf_M2_A.fits",
+     "HARPS.2006-07-05T03:52:40.071_ccf_G2_A.fits"],
+)
+def test_ccf_file_is_refused(name):
+    with pytest.raises(InputError, match="CCF.*not a spectrum") as info:
+        read_spectrum(sample(name))
+    assert "\n" not in str(info.value)
 
 
 @pytest.mark.parametrize(
