@@ -9,9 +9,12 @@ Bad input of any kind (`InputError`, and the command line's own errors)
 is printed as one line, ``quasmir: error: <what is wrong and where>``,
 without a traceback unless ``--debug`` is given.
 
-Exit status: 0 when every spectrum was measured; 1 when some failed (or
-a file or option was bad); 2 for a malformed command line; 130 when
-interrupted (Ctrl-C or SIGTERM), after saving every result obtained.
+Exit status: 0 when every spectrum was measured and none is flagged; 3
+when every spectrum was measured but some results are flagged (listed on
+standard error at the end of the run: ``quasmir: flagged N: file
+(flags); ...``); 1 when some failed (or a file or option was bad), which
+wins over 3; 2 for a malformed command line; 130 when interrupted
+(Ctrl-C or SIGTERM), after saving every result obtained.
 """
 
 from __future__ import annotations
@@ -43,6 +46,7 @@ EXTRA_COMMANDS = (
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
+EXIT_FLAGGED = 3
 EXIT_INTERRUPTED = 130
 
 
@@ -223,7 +227,21 @@ def build_parser() -> argparse.ArgumentParser:
         "--rv-guess",
         type=_finite_float("--rv-guess"),
         metavar="V",
-        help="first guess of the velocity (m/s); default: a scan",
+        help="first guess of the velocity (m/s); default: the peak of "
+        "a cross-correlation with the master's lines",
+    )
+    measure.add_argument(
+        "--telluric-depth",
+        type=_finite_float("--telluric-depth", 0.0),
+        default=0.02,
+        metavar="X",
+        help="drop the lines near telluric lines deeper than X of the "
+        "continuum (default 0.02; ground-based spectra only)",
+    )
+    measure.add_argument(
+        "--no-tellurics",
+        action="store_true",
+        help="keep the lines near telluric lines",
     )
     measure.add_argument(
         "-j",
@@ -362,7 +380,10 @@ def _measure_options(args: argparse.Namespace, mask: Any) -> dict:
         "estimator": args.estimator,
         "sys_err": args.sys_err,
         "rv_guess": args.rv_guess,
+        "telluric_depth": args.telluric_depth,
     }
+    if args.no_tellurics:
+        options["tellurics"] = False
     if mask is not None:
         options["mask"] = mask
     return options
@@ -419,8 +440,9 @@ def cmd_measure(args: argparse.Namespace) -> int:
     _check_outputs(args)
     paths = list(dict.fromkeys(args.spectra))  # each file once, in order
     read_options = read_options_of(args)
-    master_options = dict(read_options, need_errors=False, berv_key=None)
-    master_options.update(snr=None, photon_noise=False, wave_path=None)
+    # The master is read on its own terms: its own instrument profile and
+    # header keys, none of the options that describe the spectra.
+    master_options = dict(need_errors=False, instrument="auto")
     try:
         master = read_spectrum(args.master, **master_options)
     except InputError as exc:
@@ -434,6 +456,7 @@ def cmd_measure(args: argparse.Namespace) -> int:
     if len(todo) > 1 and not args.quiet:
         bar = tqdm(total=len(todo), file=sys.stderr, unit="spectrum")
     measured = failed = 0
+    flagged: list[tuple[int, str, str]] = []
     first: Any = None
     interrupted = False
     outcomes = run_files(
@@ -453,6 +476,9 @@ def cmd_measure(args: argparse.Namespace) -> int:
                 time_key = getattr(outcome.spectrum, "time_key", None)
                 tables.add(outcome.result, time_key)
                 tables.checkpoint()
+                flag = getattr(outcome.result, "flag", "")
+                if flag:
+                    flagged.append((outcome.index, outcome.path, flag))
                 if first is None or outcome.index < first.index:
                     first = outcome
             else:
@@ -497,9 +523,20 @@ def cmd_measure(args: argparse.Namespace) -> int:
                 summary += "; run again with --resume to finish"
             summary += ")"
         print(summary, file=sys.stderr, flush=True)
+    if flagged:
+        listing = "; ".join(
+            f"{path} ({flag})" for _, path, flag in sorted(flagged)
+        )
+        print(
+            f"quasmir: flagged {len(flagged)}: {listing}",
+            file=sys.stderr,
+            flush=True,
+        )
     if interrupted:
         return EXIT_INTERRUPTED
-    return EXIT_FAILED if failed else EXIT_OK
+    if failed:
+        return EXIT_FAILED
+    return EXIT_FLAGGED if flagged else EXIT_OK
 
 
 def cmd_example(args: argparse.Namespace) -> int:

@@ -4,7 +4,8 @@ line-by-line Taylor fit and the combination of the lines.
 The steps, for one spectrum (velocities in m/s, wavelengths in angstrom):
 
 1. The BERV moves the spectrum's wavelengths to the barycentric frame with
-   the core's relativistic Doppler factor.
+   the core's relativistic Doppler factor (unless they are barycentric
+   already).
 2. A master sampled coarser than a fifth of the spectrum's pixel step is
    resampled with a cubic spline onto a grid at a tenth of that step:
    the core interpolates the master linearly and differentiates it by
@@ -13,9 +14,9 @@ The steps, for one spectrum (velocities in m/s, wavelengths in angstrom):
    of one instrument asks for the same one: the last two resampled
    masters are kept (keyed by a digest of the master's bytes).
 3. Every line gets a window of pixels (see `lines.window_edges`).
-4. A first guess comes from a trial-velocity scan of the strongest lines
-   (``quasmir.get_RV_line_by_line``: the minimum of the summed chi-square,
-   refined by a parabola), or from `rv_guess`.
+4. A first guess comes from a cross-correlation of the master's lines,
+   as a weighted mask, with the spectrum's usable pixels (`ccf_guess`),
+   or from `rv_guess`.  A spectrum with no significant peak is refused.
 5. The Taylor fit runs over every window with the master shifted by the
    current velocity and ``lambda_ref`` the line's centre at that velocity;
    the line velocities are combined robustly (`combining.combine`) into
@@ -27,6 +28,7 @@ from __future__ import annotations
 
 import functools
 import hashlib
+import math
 import os
 import threading
 from collections import OrderedDict
@@ -52,6 +54,7 @@ from .lines import (
     shift_wavelengths,
     window_edges,
 )
+from .media import convert_medium
 from .reading import Spectrum
 
 ESTIMATORS = {"first": 0, "offset": 1, "second": 2}
@@ -64,6 +67,19 @@ _PARAMS = {0: 2, 1: 3, 2: 3}
 _MARGIN = 4
 # Steps sampled for a grid's median relative step.
 _STEP_SAMPLES = 4096
+# Pixels per continuum chunk of the cross-correlation, and lines per block
+# of its searches (a block's arrays hold lines x trials values).
+_CCF_CHUNK = 1000
+_CCF_BLOCK = 256
+# Largest share of the total weight one line may carry (at least 2 / N).
+_WEIGHT_SHARE = 0.1
+# Detection threshold of the cross-correlation's peak (robust sigmas):
+# pure noise reaches about 4 over a +-200 km/s scan.
+MIN_SIGNIFICANCE = 8.0
+# Limits beyond which a measurement is flagged (see `flags_of`).
+MAX_OUTLIER_FRACTION = 0.2
+MAX_CHI2_RED = 30.0
+MIN_LINES = 20
 
 
 @dataclass
@@ -89,8 +105,8 @@ class Result:
         ``c2_c0`` (c2 / c0 in angstrom**2, estimator ``"second"`` only),
         ``weight`` (from the line list), ``used``, ``reason`` (why a
         window was dropped: ``"outside master"``, ``"too few pixels"``,
-        ``"masked"``, ``"nan pixel"``, ``"master not finite"``,
-        ``"fit failed"``) and ``p_outlier``.
+        ``"masked"``, ``"telluric"``, ``"bad pixel"``, ``"nan pixel"``,
+        ``"master not finite"``, ``"fit failed"``) and ``p_outlier``.
     n_used, n_dropped : int
         Lines combined, and lines dropped (no pixels, outside the master,
         masked, non-finite data or fit).
@@ -107,8 +123,9 @@ class Result:
     err_source : str
         Where the flux errors came from (see `Spectrum.err_source`).
     extra : dict
-        Details: ``rv_guess`` (m/s), ``guess_source`` (``"scan"`` or
-        ``"given"``), ``master_resampled``, ``master_step`` (m/s per point
+        Details: ``rv_guess`` (m/s), ``guess_source`` (``"ccf"`` or
+        ``"given"``), ``ccf_significance`` (the CCF peak's, NaN for a
+        given guess), ``tellurics`` (telluric intervals applied), ``master_resampled``, ``master_step`` (m/s per point
         of the master used), ``n_outside_spectrum`` (lines with no pixel
         in any order, not counted as dropped), ``dropped`` (counts by
         reason), ``history`` (velocity after each pass, m/s).
@@ -122,6 +139,12 @@ class Result:
     error_scale : float
         Factor (>= 1) by which the combination scaled the lines' errors
         to match their scatter.
+    flag : str
+        "" when all is well, else comma-separated warnings (`flags_of`).
+    profile : str or None
+        Instrument profile that read the spectrum.
+    frame : str
+        ``"observer"`` or ``"barycentric"``: the spectrum's frame.
     """
 
     rv: float
@@ -140,6 +163,9 @@ class Result:
     n_passes: int = 0
     converged: bool = False
     error_scale: float = 1.0
+    flag: str = ""
+    profile: str | None = None
+    frame: str = "observer"
 
 
 # ----------------------------------------------------------------------
@@ -519,87 +545,205 @@ def resample_master(wave: np.ndarray, flux: np.ndarray, step: float,
 # The first guess
 
 
-def _run_extreme(ufunc, values: np.ndarray, start: np.ndarray,
-                 stop: np.ndarray) -> np.ndarray:
-    """``ufunc.reduce(values[start[k]:stop[k]])`` for every k; the runs
-    are ascending, disjoint and non-empty."""
-    if not start.size:
-        return np.empty(0)
-    last = stop[-1] == values.size  # reduceat cannot end at the size
-    cut = start.size - 1 if last else start.size
-    pairs = np.empty(2 * cut, dtype=np.int64)
-    pairs[0::2], pairs[1::2] = start[:cut], stop[:cut]
-    out = ufunc.reduceat(values, pairs)[0::2] if cut else np.empty(0)
-    if last:
-        out = np.r_[out, ufunc.reduce(values[start[-1]:])]
+def _in_intervals(intervals: np.ndarray, lo: np.ndarray,
+                  hi: np.ndarray) -> np.ndarray:
+    """Whether each ``[lo, hi]`` touches one of the sorted `intervals`
+    ((n, 2), angstrom; they may overlap)."""
+    if not intervals.shape[0]:
+        return np.zeros(np.shape(lo), dtype=bool)
+    k = np.searchsorted(intervals[:, 0], hi, side="right")
+    ends = np.maximum.accumulate(intervals[:, 1])
+    return (k > 0) & (ends[np.maximum(k - 1, 0)] >= lo)
+
+
+def _continuum_normalised(flux: np.ndarray, good: np.ndarray,
+                          chunk: int = _CCF_CHUNK) -> np.ndarray:
+    """Flux divided by a continuum level per chunk of `chunk` pixels: the
+    90th percentile of the chunk's good pixels (a chunk with fewer than
+    a tenth good is left at 0 and counts as bad)."""
+    out = np.zeros(flux.size)
+    for a in range(0, flux.size, chunk):
+        ok = good[a:a + chunk]
+        if np.count_nonzero(ok) < max(3, ok.size // 10):
+            good[a:a + chunk] = False
+            continue
+        level = float(np.percentile(flux[a:a + chunk][ok], 90.0))
+        if not level > 0.0:
+            good[a:a + chunk] = False
+            continue
+        out[a:a + chunk] = np.where(ok, flux[a:a + chunk] / level, 0.0)
     return out
 
 
-def _scan_guess(orders, edges, wm, fm, master_bad, sys_err: float,
-                scan_range: float, n_lines: int, step: float) -> float:
-    """Velocity (m/s) at the minimum of the summed scan chi-square.
+@dataclass
+class _CCFOrder:
+    """One order prepared for the cross-correlation: barycentric
+    wavelengths (angstrom) and cumulative sums of the normalised flux and
+    of the good pixels (length n + 1)."""
 
-    The `n_lines` deepest lines (by the master's contrast across their
-    windows) are scanned with ``quasmir.get_RV_line_by_line`` over trial
-    velocities in ``[-scan_range, scan_range]`` at `step`.  Each line
-    brings the pixels its window covers over the whole trial range (one
-    fixed set for all trials, so the chi-squares compare: with pixels
-    that moved with the trials, a continuum patch fitted by a scale near
-    0 and an offset would look as good as the line).  The chi-squares of
-    all lines are summed and the minimum refined by a parabola through
-    it and its two neighbours.
+    wave: np.ndarray
+    sum_flux: np.ndarray
+    sum_good: np.ndarray
+
+
+def _ccf_order(wave: np.ndarray, flux: np.ndarray,
+               good: np.ndarray) -> _CCFOrder:
+    good = good.copy()
+    norm = _continuum_normalised(flux, good)
+    zero = np.zeros(1)
+    return _CCFOrder(
+        wave, np.concatenate([zero, np.cumsum(np.where(good, norm, 0.0))]),
+        np.concatenate([np.zeros(1, dtype=np.int64),
+                        np.cumsum(good, dtype=np.int64)]))
+
+
+def _ccf(orders: list, centre: np.ndarray, weight: np.ndarray,
+         trials: np.ndarray, half_width: float) -> np.ndarray:
+    """Weighted mean line depth at each trial velocity (m/s).
+
+    Each line ``l`` (rest centre ``c_l``, weight ``w_l``) at velocity
+    ``v`` covers ``c_l D(v) (1 +- half_width / c)``; it counts at that
+    trial when every pixel there is good, with its depth ``1 - mean``
+    of the normalised flux.  CCF(v) = sum w_l depth_l / sum w_l over the
+    lines that count (0 where none does).  Cost O(n_lines x n_trials)
+    searches, in blocks of lines.
     """
-    lo, hi = edges
-    d_lo, d_hi = doppler_factor(-scan_range), doppler_factor(scan_range)
-    # The candidates of every order, all at once: no pixel bad, the master
-    # finite over the reach, at least two master points in the window;
-    # ranked by their contrast (stable: ties keep order and line order).
-    parts = []
-    for o, (w, _, _, bad) in enumerate(orders):
-        m0 = np.searchsorted(wm, lo * d_lo / d_hi) - _MARGIN
-        m1 = np.searchsorted(wm, hi * d_hi / d_lo) + _MARGIN
-        i0 = np.searchsorted(w, lo * d_lo)
-        i1 = np.searchsorted(w, hi * d_hi)
-        inside = ((lo * d_lo >= w[0]) & (hi * d_hi <= w[-1]) & (m0 >= 0)
-                  & (m1 <= wm.size) & (i1 - i0 > 4))
+    factor = doppler_factor(trials)
+    h = half_width / C_LIGHT
+    num = np.zeros(trials.size)
+    den = np.zeros(trials.size)
+    d_lo, d_hi = factor[0] * (1.0 - h), factor[-1] * (1.0 + h)
+    for o in orders:
+        w = o.wave
+        inside = (centre * d_lo >= w[0]) & (centre * d_hi <= w[-1])
         idx = np.flatnonzero(inside)
-        idx = idx[_n_bad(bad, i0[idx], i1[idx]) == 0]
-        idx = idx[_n_bad(master_bad, m0[idx], m1[idx]) == 0]
-        a = np.searchsorted(wm, lo[idx])
-        b = np.searchsorted(wm, hi[idx])
-        keep = b - a >= 2
-        idx, a, b = idx[keep], a[keep], b[keep]
-        contrast = 1.0 - _run_extreme(np.minimum, fm, a, b) / \
-            _run_extreme(np.maximum, fm, a, b)
-        parts.append((contrast, np.full(idx.size, o), i0[idx], i1[idx],
-                      m0[idx], m1[idx]))
-    contrast, order, i0, i1, m0, m1 = (np.concatenate(c)
-                                       for c in zip(*parts))
-    if not contrast.size:
-        raise _fail("no line of the spectrum can be scanned: the master "
-                    "does not cover the trial velocities (give rv_guess, "
-                    "or a smaller scan_range)")
-    best = np.argsort(-contrast, kind="stable")[:n_lines]
-    cands = [(None, int(order[k]), int(i0[k]), int(i1[k]), int(m0[k]),
-              int(m1[k])) for k in best]
+        for b0 in range(0, idx.size, _CCF_BLOCK):
+            sel = idx[b0:b0 + _CCF_BLOCK]
+            at = centre[sel, None] * factor[None, :]
+            a = np.searchsorted(w, at * (1.0 - h))
+            b = np.searchsorted(w, at * (1.0 + h))
+            n_good = o.sum_good[b] - o.sum_good[a]
+            full = (b > a) & (n_good == b - a)
+            with np.errstate(invalid="ignore", divide="ignore"):
+                depth = 1.0 - (o.sum_flux[b] - o.sum_flux[a]) / n_good
+            wl = np.where(full, weight[sel, None], 0.0)
+            num += np.sum(wl * np.where(full, depth, 0.0), axis=0)
+            den += np.sum(wl, axis=0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(den > 0.0, num / den, 0.0)
+
+
+@dataclass
+class Guess:
+    """The cross-correlation's first guess.
+
+    Attributes
+    ----------
+    rv : float
+        Velocity (m/s) of the refined peak.
+    significance : float
+        Peak height above the median of the CCF, in units of its robust
+        scatter (1.4826 MAD) away from the peak.
+    at_edge : bool
+        Whether the peak lies at the end of the trial range.
+    step : float
+        Trial step (m/s) of the coarse grid.
+    """
+
+    rv: float
+    significance: float
+    at_edge: bool
+    step: float
+
+
+def ccf_guess(orders: list, centre: np.ndarray, weight: np.ndarray,
+              scan_range: float, step: float) -> Guess:
+    """First guess from a weighted-mask cross-correlation.
+
+    Parameters
+    ----------
+    orders : list of _CCFOrder
+        The spectrum's usable pixels (`_ccf_order`).
+    centre, weight : numpy.ndarray
+        The master's lines (rest frame, angstrom) and their weights.
+    scan_range : float
+        Trials over ``[-scan_range, scan_range]`` (m/s).
+    step : float
+        Coarse trial step (m/s); each line's mask half-width is one step.
+
+    Returns
+    -------
+    Guess
+        The peak of the coarse grid refined on a grid ten times finer
+        over +-1 step, then by a parabola through the three best points.
+    """
     trials = np.arange(-scan_range, scan_range + 0.5 * step, step)
-    total = np.zeros(trials.size)
-    for _, o, i0, i1, m0, m1 in cands:
-        w, f, e, _ = orders[o]
-        chi2_red = quasmir.get_RV_line_by_line(
-            trials, w[i0:i1], e[i0:i1], f[i0:i1], wm[m0:m1], fm[m0:m1],
-            sys_err)[2]
-        total += np.asarray(chi2_red) * (i1 - i0 - 3)
-    total[~np.isfinite(total)] = np.inf
-    k = int(np.argmin(total))
-    if not np.isfinite(total[k]) or k == 0 or k == trials.size - 1:
-        raise _fail(f"the velocity scan over +-{scan_range / 1000:g} km/s "
-                    "found no minimum (give rv_guess, or a larger "
-                    "scan_range)")
-    y0, y1, y2 = total[k - 1], total[k], total[k + 1]
+    ccf = _ccf(orders, centre, weight, trials, step)
+    k = int(np.argmax(ccf))
+    away = np.abs(trials - trials[k]) > 4.0 * step
+    rest = ccf[away] if np.count_nonzero(away) >= 10 else ccf
+    median = float(np.median(rest))
+    scatter = 1.4826 * float(np.median(np.abs(rest - median)))
+    height = float(ccf[k]) - median
+    if scatter > 0.0:
+        significance = height / scatter
+    else:
+        significance = math.inf if height > 0.0 else 0.0
+    fine = trials[k] + step * np.linspace(-1.0, 1.0, 21)
+    fine_ccf = _ccf(orders, centre, weight, fine, step)
+    j = int(np.clip(np.argmax(fine_ccf), 1, fine.size - 2))
+    y0, y1, y2 = fine_ccf[j - 1:j + 2]
     denom = y0 - 2.0 * y1 + y2
-    delta = 0.5 * (y0 - y2) / denom if denom > 0.0 else 0.0
-    return float(trials[k] + np.clip(delta, -1.0, 1.0) * step)
+    delta = 0.5 * (y0 - y2) / denom if denom < 0.0 else 0.0
+    rv = float(fine[j] + np.clip(delta, -1.0, 1.0) * 0.1 * step)
+    return Guess(rv, float(significance), k <= 1 or k >= trials.size - 2,
+                 float(step))
+
+
+def cap_errors(rv_err: np.ndarray, share: float | None = None
+               ) -> np.ndarray:
+    """Raise the smallest errors so that no line carries more than
+    `share` of the total inverse-variance weight.
+
+    Parameters
+    ----------
+    rv_err : numpy.ndarray
+        Line errors (m/s); entries that are not finite and positive are
+        left as they are and carry no weight.
+    share : float, optional
+        Largest fraction of the total weight one line may carry; default
+        ``max(0.1, 2 / N)`` with N the lines with a usable error.
+
+    Returns
+    -------
+    numpy.ndarray
+        The errors, those of the capped lines raised so that each
+        carries exactly `share` of the new total weight:
+        ``cap = share * S / (1 - share * m)`` with ``S`` the weight of the
+        ``m``-th and lighter lines, the smallest ``m`` that holds.
+    """
+    err = np.array(rv_err, dtype=float)
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        ok = np.isfinite(err) & (err > 0.0)
+        w = np.where(ok, 1.0 / np.square(np.where(ok, err, 1.0)), 0.0)
+    n = int(np.count_nonzero(ok & (w > 0.0)))
+    if share is None:
+        share = max(_WEIGHT_SHARE, 2.0 / max(n, 1))
+    if n == 0 or share >= 1.0 or not np.isfinite(w).all():
+        return err
+    order = np.argsort(-w, kind="stable")
+    ws = w[order]
+    light = np.cumsum(ws[::-1])[::-1]  # weight of line m and lighter
+    for m in range(n):
+        if share * m >= 1.0:
+            break
+        cap = share * light[m] / (1.0 - share * m)
+        if ws[m] <= cap:
+            if m:
+                heavy = order[:m]
+                err[heavy] = 1.0 / math.sqrt(cap)
+            break
+    return err
 
 
 # ----------------------------------------------------------------------
@@ -611,9 +755,10 @@ def measure(spectrum, master, lines=None, *, mask=None,
             rv_guess: float | None = None, max_passes: int = 10,
             resample: int | None = 10, berv: float | None = None,
             reach: float = 30000.0, scan_range: float = 200000.0,
-            scan_lines: int = 3, line_threshold: float = 0.05,
+            line_threshold: float = 0.05,
             min_pixels: int | None = None,
-            min_window: float = 16.0) -> Result:
+            min_window: float = 16.0, tellurics="auto",
+            telluric_depth: float = 0.02) -> Result:
     """Measure the radial velocity of `spectrum` against `master`.
 
     Parameters
@@ -642,7 +787,10 @@ def measure(spectrum, master, lines=None, *, mask=None,
         Systematic flux uncertainty, added in quadrature to every pixel's
         error (flux units).
     rv_guess : float, optional
-        First guess (m/s); default: a trial-velocity scan.
+        First guess (m/s); default: the peak of a cross-correlation of
+        the master's lines (`ccf_guess`) with the spectrum's usable
+        pixels.  A spectrum whose peak is weaker than `MIN_SIGNIFICANCE`
+        is refused.
     max_passes : int
         Most passes of the Taylor fit; ``1`` with `rv_guess` fits every
         window exactly once.
@@ -651,16 +799,18 @@ def measure(spectrum, master, lines=None, *, mask=None,
         resampled by a cubic spline to ``1 / resample`` of that step
         (default 10); None or 0 never resamples.
     berv : float, optional
-        Barycentric correction (m/s); default ``spectrum.berv``.  The
-        spectrum is moved to the barycentric frame by the Doppler factor
-        of the BERV.
+        Barycentric correction (m/s); default ``spectrum.berv``.  A
+        spectrum in the observer's frame (``spectrum.frame``) is moved to
+        the barycentric frame by the Doppler factor of the BERV; a
+        barycentric one is not, the BERV then only places `mask` and the
+        tellurics (observed = barycentric / D(berv)).
     reach : float
         Half-width (m/s) of an isolated line's window (lines closer than
         that split at their midpoint).
     scan_range : float
-        The scan tries velocities (m/s) in ``[-scan_range, scan_range]``.
-    scan_lines : int
-        Number of the deepest lines the scan uses.
+        The cross-correlation tries velocities (m/s) in
+        ``[-scan_range, scan_range]``, at half a resolution element
+        (1.5 pixels, within 0.25-5 km/s).
     line_threshold : float
         Depth threshold (fraction of the continuum) of lines found
         automatically.
@@ -674,6 +824,29 @@ def measure(spectrum, master, lines=None, *, mask=None,
         of each window takes up part of the velocity information
         (measured: 1.10x the photon-noise limit with one window per line
         of the synthetic star, 1.02x with this default).
+    tellurics : "auto", bool or (n, 2) array
+        Telluric intervals (angstrom, observer frame) whose windows are
+        dropped (reason ``"telluric"``): ``"auto"`` applies
+        `quasmir_tool.tellurics.telluric_intervals` to a ground-based
+        spectrum (``spectrum.ground_based``), True always, False never;
+        an array gives the intervals.
+    telluric_depth : float
+        Depth (fraction of the continuum) of the shallowest telluric
+        line masked.
+
+    Notes
+    -----
+    The spectrum's pixels the reader flagged (``spectrum.bad``) drop the
+    windows touching them (``"bad pixel"``).  If the spectrum and the
+    master are in different media (air, vacuum), the spectrum's
+    wavelengths are converted to the master's first.  An echelle master
+    is merged to 1-D (`quasmir_tool.template.merge_orders`), and a master
+    in the observer's frame with a BERV is moved to the barycentre.
+
+    The line velocities are combined with their errors capped
+    (`cap_errors`): no line carries more than ``max(10%, 2 / N)`` of the
+    total weight.  `Result.flag` lists what makes the result doubtful
+    (`flags_of`).
 
     Returns
     -------
@@ -685,8 +858,8 @@ def measure(spectrum, master, lines=None, *, mask=None,
     InputError
         Bad arrays (shapes, non-finite or non-ascending wavelengths, no
         errors), a spectrum outside the master, an empty line list, an
-        unknown estimator or option value, a scan without a minimum, or
-        no line left to measure.
+        unknown estimator or option value, no stellar line seen by the
+        cross-correlation, or no line left to measure.
     """
     from astropy.table import Table
 
@@ -708,9 +881,6 @@ def measure(spectrum, master, lines=None, *, mask=None,
             resample, 0):
         raise _fail(f"resample must be a non-negative integer, not "
                     f"{resample!r}")
-    if not _is_count(scan_lines, 1):
-        raise _fail(f"scan_lines must be a positive integer, not "
-                    f"{scan_lines!r}")
     if not (np.isfinite(reach) and reach > 0.0):
         raise _fail(f"reach must be positive, not {reach}")
     if not (np.isfinite(scan_range) and 0.0 < scan_range < 0.1 * C_LIGHT):
@@ -724,7 +894,18 @@ def measure(spectrum, master, lines=None, *, mask=None,
                     f"estimator {estimator!r}, not {min_pixels}")
 
     # -- data ---------------------------------------------------------------
+    master, master_medium = _prepared_master(master)
     data = _to_data(spectrum, "spectrum", need_err=True)
+    flagged = _flagged_rows(spectrum, data)
+    medium = str(getattr(spectrum, "medium", "unknown") or "unknown")
+    if {medium, master_medium} == {"air", "vacuum"}:
+        # The spectrum in the master's medium, before anything else.
+        data.wave = [np.ascontiguousarray(convert_medium(w, medium,
+                                                         master_medium))
+                     for w in data.wave]
+        medium = master_medium
+    frame = str(getattr(spectrum, "frame", "observer") or "observer")
+    profile = getattr(spectrum, "profile", None)
     mdata = _to_data(master, "master", need_err=False)
     if berv is None:
         berv = data.berv
@@ -734,11 +915,20 @@ def measure(spectrum, master, lines=None, *, mask=None,
     if isinstance(mask, (str, os.PathLike)):
         mask = read_mask(mask)
     mask = check_mask(mask, func="measure", where="mask")
+    telluric = _telluric_mask(tellurics, telluric_depth, medium,
+                              bool(getattr(spectrum, "ground_based",
+                                           False)))
 
-    # Barycentric wavelengths, as the core shifts its master.
-    # (A BERV of 0 leaves them as they are, bit for bit.)
-    waves = [np.ascontiguousarray(shift_wavelengths(w, berv))
-             if berv != 0.0 else w for w in data.wave]
+    # Barycentric wavelengths, as the core shifts its master: a spectrum
+    # in the observer's frame is moved by its BERV, a barycentric one is
+    # not (the BERV then only places the mask and the tellurics, which
+    # are in the observer's frame).  A BERV of 0 leaves them as they
+    # are, bit for bit.
+    if frame == "barycentric" or berv == 0.0:
+        waves = data.wave
+    else:
+        waves = [np.ascontiguousarray(shift_wavelengths(w, berv))
+                 for w in data.wave]
     to_observed = 1.0 / doppler_factor(berv)
     w_lo = min(float(w[0]) for w in waves)
     w_hi = max(float(w[-1]) for w in waves)
@@ -771,26 +961,40 @@ def measure(spectrum, master, lines=None, *, mask=None,
     lo, hi, rep, n_in = _window_edges(line_list, reach, width)
     centre = line_list.centre[rep]
 
-    # Bad pixels (non-finite flux or error, error <= 0) by their sorted
-    # indices: a window's count is the difference of two searches.
+    # Pixels that are not data by their sorted indices (a window's count
+    # is the difference of two searches): non-finite flux or error, or an
+    # error <= 0 ("nan pixel"), and those the reader flagged ("bad
+    # pixel").
     orders = []
-    for w, f, e in zip(waves, data.flux, data.flux_err):
+    for w, f, e, flag in zip(waves, data.flux, data.flux_err, flagged):
         with np.errstate(invalid="ignore"):
             good = e > 0.0
         good &= np.isfinite(f)
         good &= np.isfinite(e)
-        orders.append((w, f, e, np.flatnonzero(~good)))
+        orders.append((w, f, e, np.flatnonzero(~good),
+                       np.flatnonzero(flag) if flag is not None
+                       else np.empty(0, dtype=np.int64)))
     if master_bad is None:
         master_bad = np.flatnonzero(~np.isfinite(fm))
 
     # -- first guess ----------------------------------------------------------
+    significance = math.nan
+    scan_edge = False
     if rv_guess is None:
-        # Two pixels per trial: the chi-square valley of a line is a
-        # resolution element (3 pixels) wide or more.
-        step = 2.0 * pix_step * C_LIGHT
-        rv = _scan_guess(orders, (lo, hi), wm, fm, master_bad, sys_err,
-                         scan_range, scan_lines, step)
-        source = "scan"
+        # Half a resolution element (about three pixels) per trial.
+        step = float(np.clip(1.5 * pix_step * C_LIGHT, 250.0, 5000.0))
+        ccf_orders = _ccf_orders(orders, (wm[0], wm[-1]), mask, telluric,
+                                 to_observed)
+        found = ccf_guess(ccf_orders, line_list.centre, line_list.weight,
+                          scan_range, step)
+        significance = found.significance
+        if not significance >= MIN_SIGNIFICANCE:
+            raise _fail(f"no stellar line of the master is seen in the "
+                        f"spectrum (CCF peak significance "
+                        f"{significance:.1f} < {MIN_SIGNIFICANCE:g})")
+        rv = found.rv
+        scan_edge = found.at_edge
+        source = "ccf"
     else:
         rv = float(rv_guess)
         source = "given"
@@ -802,8 +1006,9 @@ def measure(spectrum, master, lines=None, *, mask=None,
     n_passes = 0
     for n_passes in range(1, int(max_passes) + 1):  # noqa: B007
         rows = _one_pass(kind, orders, lo, hi, centre, wm, fm, master_bad,
-                         mask, to_observed, rv, sys_err, min_pixels)
-        comb = combine(rows["rv"], rows["rv_err"])
+                         mask, telluric, to_observed, rv, sys_err,
+                         min_pixels)
+        comb = combine(rows["rv"], cap_errors(rows["rv_err"]))
         if not np.isfinite(comb.rv):
             counts = _reason_counts(rows["reason"])
             detail = ", ".join(f"{v} {k}" for k, v in counts.items())
@@ -849,9 +1054,17 @@ def measure(spectrum, master, lines=None, *, mask=None,
 
     seen = np.zeros(n_in.size, dtype=bool)  # windows with pixels
     seen[rows["line"]] = True
+    n_used = int(np.count_nonzero(used))
+    if abs(rv) > scan_range - 2.0 * C_LIGHT * pix_step:
+        scan_edge = True
+    flag = flags_of(converged=converged,
+                    outlier_fraction=float(comb.outlier_fraction),
+                    chi2_red=float(comb.chi2_red), scan_edge=scan_edge,
+                    n_used=n_used)
     extra = {
         "rv_guess": guess,
         "guess_source": source,
+        "ccf_significance": significance,
         "master_resampled": resampled,
         "master_step": master_step * C_LIGHT,
         "n_outside_spectrum": int(len(line_list)
@@ -859,16 +1072,127 @@ def measure(spectrum, master, lines=None, *, mask=None,
         "dropped": _reason_counts(reason),
         "history": history,
         "outlier_width": comb.outlier_width,
+        "tellurics": int(telluric.shape[0]),
     }
     return Result(rv=float(rv), rv_err=float(comb.rv_err), lines=table,
-                  n_used=int(np.count_nonzero(used)),
+                  n_used=n_used,
                   n_dropped=int(np.count_nonzero(~used)),
                   outlier_fraction=float(comb.outlier_fraction),
                   chi2_red=float(comb.chi2_red), time=data.time,
                   berv=float(berv), path=data.path,
                   err_source=data.err_source, extra=extra,
                   estimator=estimator, n_passes=n_passes,
-                  converged=converged, error_scale=float(comb.error_scale))
+                  converged=converged, error_scale=float(comb.error_scale),
+                  flag=flag, profile=profile, frame=frame)
+
+
+def flags_of(*, converged: bool, outlier_fraction: float, chi2_red: float,
+             scan_edge: bool, n_used: int) -> str:
+    """The warnings of a measurement as comma-separated words ("" when
+    all is well).
+
+    ``"not converged"``: the Taylor passes did not settle within
+    `max_passes`; ``"outliers"``: an outlier fraction above
+    `MAX_OUTLIER_FRACTION`; ``"chi2"``: a reduced chi-square of the line
+    velocities above `MAX_CHI2_RED`; ``"scan edge"``: the velocity (or the
+    CCF's peak) at the end of the trial range; ``"few lines"``: fewer
+    than `MIN_LINES` lines combined.
+    """
+    words = []
+    if not converged:
+        words.append("not converged")
+    if outlier_fraction > MAX_OUTLIER_FRACTION:
+        words.append("outliers")
+    if chi2_red > MAX_CHI2_RED:
+        words.append("chi2")
+    if scan_edge:
+        words.append("scan edge")
+    if n_used < MIN_LINES:
+        words.append("few lines")
+    return ",".join(words)
+
+
+def _prepared_master(master):
+    """The master as one barycentric 1-D spectrum, and its medium.
+
+    An echelle master (2-D) is merged first
+    (`quasmir_tool.template.merge_orders`); pixels it flags as not data
+    become NaN (the windows that need them are dropped); a master in
+    the observer's frame with a BERV is moved to the barycentre by it.
+    Anything that is not a `Spectrum` is returned as it is.
+    """
+    if not isinstance(master, Spectrum):
+        return master, "unknown"
+    flux = np.asarray(master.flux)
+    if flux.ndim == 2 and flux.shape[0] > 1:
+        from .template import merge_orders
+
+        master = merge_orders(master)
+    medium = str(master.medium or "unknown")
+    wave = np.asarray(master.wave, dtype=float)
+    flux = np.asarray(master.flux, dtype=float)
+    bad = master.bad
+    shift = master.frame == "observer" and master.berv != 0.0
+    has_bad = bad is not None and bool(np.any(bad))
+    if not (shift or has_bad or wave.ndim == 2):
+        return master, medium
+    if has_bad:
+        flux = np.where(np.asarray(bad, dtype=bool), np.nan, flux)
+    if shift:
+        wave = shift_wavelengths(wave, float(master.berv))
+    return (wave.ravel(), flux.ravel()), medium
+
+
+def _flagged_rows(spectrum, data: _Data) -> list:
+    """The reader's bad-pixel mask per order (None where there is none)."""
+    bad = getattr(spectrum, "bad", None)
+    if bad is None:
+        return [None] * len(data.wave)
+    bad = np.atleast_2d(np.asarray(bad, dtype=bool))
+    if bad.shape != (len(data.wave), data.wave[0].size):
+        raise _fail(f"spectrum bad-pixel mask has shape {bad.shape}, not "
+                    "that of its flux")
+    return [row if row.any() else None for row in bad]
+
+
+def _telluric_mask(tellurics, depth: float, medium: str,
+                   ground_based: bool) -> np.ndarray:
+    """The telluric intervals (angstrom, observer frame) to apply."""
+    if tellurics is None or tellurics is False:
+        return np.empty((0, 2))
+    if isinstance(tellurics, str):
+        if tellurics != "auto":
+            raise _fail(f"tellurics must be True, False, 'auto' or an "
+                        f"(n, 2) array, not {tellurics!r}")
+        if not ground_based:
+            return np.empty((0, 2))
+        tellurics = True
+    if tellurics is True:
+        from .tellurics import telluric_intervals
+
+        if not (np.isfinite(depth) and 0.0 < depth < 1.0):
+            raise _fail(f"telluric_depth must lie in (0, 1), not {depth}")
+        return np.asarray(telluric_intervals(depth, medium), dtype=float)
+    return check_mask(tellurics, func="measure", where="tellurics")
+
+
+def _ccf_orders(orders: list, master_range: tuple, mask: np.ndarray,
+                telluric: np.ndarray, to_observed: float) -> list:
+    """The orders for `ccf_guess`: good pixels only (no bad, NaN,
+    masked or telluric pixel, none outside the master)."""
+    out = []
+    for w, f, _, nan_bad, flag_bad in orders:
+        good = np.ones(w.size, dtype=bool)
+        good[nan_bad] = False
+        good[flag_bad] = False
+        good &= (w > master_range[0]) & (w < master_range[1])
+        observed = w * to_observed
+        for intervals in (mask, telluric):
+            if intervals.shape[0]:
+                good &= ~_in_intervals(intervals, observed, observed)
+        if np.count_nonzero(good) > 2:
+            out.append(_ccf_order(w, f, good))
+    return out
 
 
 @functools.lru_cache(maxsize=1)
@@ -885,15 +1209,26 @@ def _reason_counts(reason: np.ndarray) -> dict:
 
 
 def _one_pass(kind, orders, lo, hi, centre, wm, fm, master_bad, mask,
-              to_observed, rv, sys_err, min_pixels) -> dict:
+              telluric, to_observed, rv, sys_err, min_pixels) -> dict:
     """Fit every window of every order once at velocity `rv` (m/s)."""
     factor = doppler_factor(rv)
     parts = []
-    for o, (w, f, e, bad) in enumerate(orders):
+    for o, (w, f, e, bad, flagged) in enumerate(orders):
         win = make_windows(lo, hi, w, wm, rv, min_pixels=min_pixels,
                            margin=_MARGIN, mask=mask,
                            to_observed=to_observed)
         reason = win.reason
+        ok = reason == ""
+        if telluric.shape[0] and np.any(ok):
+            # The pixels' own extent, in the observer's frame.
+            k = np.flatnonzero(ok)
+            near = _in_intervals(
+                telluric, w[win.pix_start[k]] * to_observed,
+                w[win.pix_stop[k] - 1] * to_observed)
+            reason[k[near]] = "telluric"
+            ok = reason == ""
+        bad_pix = _n_bad(flagged, win.pix_start, win.pix_stop) > 0
+        reason[ok & bad_pix] = "bad pixel"
         ok = reason == ""
         nan_pix = _n_bad(bad, win.pix_start, win.pix_stop) > 0
         reason[ok & nan_pix] = "nan pixel"

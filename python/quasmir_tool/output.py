@@ -52,6 +52,9 @@ CSV_COLUMNS = (
     "chi2_red",
     "berv",
     "err_source",
+    "flag",
+    "profile",
+    "frame",
     *activity.COLUMNS,
 )
 #: Columns of the rdb table: rjd = BJD - 2400000 (days), vrad and svrad in
@@ -68,6 +71,9 @@ RDB_COLUMNS = (
     "chi2_red",
     "berv",
     "err_source",
+    "flag",
+    "profile",
+    "frame",
     "file",
 )
 #: rdb names of columns that the CSV table names otherwise.
@@ -75,7 +81,7 @@ _RDB_ALIASES = {"vrad": "rv", "svrad": "rv_err", **{
     rdb: csv for rdb, csv in activity.RDB_COLUMNS.items() if rdb != csv
 }}
 _INT_COLUMNS = ("n_used", "n_dropped")
-_TEXT_COLUMNS = ("file", "err_source")
+_TEXT_COLUMNS = ("file", "err_source", "flag", "profile", "frame")
 _JD_OFFSET = 2400000.0
 
 
@@ -208,6 +214,11 @@ def result_row(
         "chi2_red": float(result.chi2_red),
         "berv": float(result.berv),
         "err_source": str(result.err_source),
+        # Warnings ("" when all is well), the instrument profile ("" for
+        # the generic readers) and the spectrum's frame.
+        "flag": str(getattr(result, "flag", "") or ""),
+        "profile": str(getattr(result, "profile", None) or ""),
+        "frame": str(getattr(result, "frame", "observer")),
     }
     row.update(indicators.row())
     return row
@@ -361,6 +372,9 @@ def _line_rows(path: str, result: Any, indicators: Any = None) -> Any:
     table = Table(result.lines, copy=True)
     table.meta.clear()
     table.add_column([path] * len(table), name="file", index=0)
+    # The spectrum's warnings on each of its lines.
+    table.add_column([str(getattr(result, "flag", "") or "")] * len(table),
+                     name="flag", index=1)
     extra = activity.line_indicators(result, indicators)
     # line_indicators keeps the rows of result.lines, in order.
     for name in LINE_INDICATOR_COLUMNS:
