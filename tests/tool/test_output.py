@@ -165,6 +165,9 @@ ROWS = [
         "chi2_red": math.nan,
         "berv": 1e-300,
         "err_source": "snr",
+        "flag": "",
+        "profile": "",
+        "frame": "observer",
     },
     {
         "file": "b.fits",
@@ -182,6 +185,9 @@ ROWS = [
         "chi2_red": 2.5,
         "berv": -30000.0,
         "err_source": "file",
+        "flag": "outliers,chi2",
+        "profile": "HARPS-s1d",
+        "frame": "barycentric",
     },
 ]
 
@@ -234,8 +240,8 @@ def test_result_row_holds_plain_numbers():
         time=np.float64(2460000.5), berv=np.float64(-3.0), path="x.fits",
     )
     row = result_row(result, "BJD")
-    numbers = {k: v for k, v in row.items() if k not in ("file",
-                                                          "err_source")}
+    text = ("file", "err_source", "flag", "profile", "frame")
+    numbers = {k: v for k, v in row.items() if k not in text}
     assert row["time"] == 2460000.5 and row["rjd"] == 60000.5
     assert all(type(v) in (int, float) for v in numbers.values()), row
     assert math.isnan(row["dlw"]) and math.isnan(row["crx"])
