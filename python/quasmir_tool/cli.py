@@ -423,6 +423,21 @@ class _StopRequests:
         self._previous.clear()
 
 
+def _check_berv_unit(text: str | None) -> None:
+    """A --berv-unit that is no velocity stops the run before any file
+    (the master is read without it, so it would fail every spectrum)."""
+    if text is None:
+        return
+    import astropy.units as u
+
+    try:
+        u.Unit(text).to(u.m / u.s)
+    except (ValueError, TypeError, u.UnitsError):
+        raise InputError(
+            f"--berv-unit {text!r}: not a unit of velocity"
+        ) from None
+
+
 def cmd_measure(args: argparse.Namespace) -> int:
     """``quasmir measure``: returns the exit status."""
     from tqdm import tqdm
@@ -438,6 +453,7 @@ def cmd_measure(args: argparse.Namespace) -> int:
             scaleout.measure_files, scheduler=args.scheduler
         )
     _check_outputs(args)
+    _check_berv_unit(args.berv_unit)
     paths = list(dict.fromkeys(args.spectra))  # each file once, in order
     read_options = read_options_of(args)
     # The master is read on its own terms: its own instrument profile and

@@ -220,7 +220,7 @@ def _empty_lines(p):
             "--master: read_spectrum: nowhere.fits: no such file",
             1,
         ),
-        (["--berv-unit", "parsec"], "berv_unit 'parsec' is not a unit", 1),
+        (["--berv-unit", "parsec"], "'parsec': not a unit of velocity", 1),
         (["--resume"], "--resume needs -o", 1),
         (["-o", "OUTDIR/x.csv"], "does not exist", 1),
         (["--plot", "x.pdf"], "give a .png name", 1),
