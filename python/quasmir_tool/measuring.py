@@ -36,8 +36,6 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-import quasmir
-
 from . import _batch
 from .combining import combine, usable
 from .errors import InputError
@@ -125,8 +123,9 @@ class Result:
     extra : dict
         Details: ``rv_guess`` (m/s), ``guess_source`` (``"ccf"`` or
         ``"given"``), ``ccf_significance`` (the CCF peak's, NaN for a
-        given guess), ``tellurics`` (telluric intervals applied), ``master_resampled``, ``master_step`` (m/s per point
-        of the master used), ``n_outside_spectrum`` (lines with no pixel
+        given guess), ``tellurics`` (telluric intervals applied),
+        ``master_resampled``, ``master_step`` (m/s per point of the
+        master used), ``n_outside_spectrum`` (lines with no pixel
         in any order, not counted as dropped), ``dropped`` (counts by
         reason), ``history`` (velocity after each pass, m/s).
     estimator : str
