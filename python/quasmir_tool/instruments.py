@@ -785,3 +785,70 @@ register_profile(
         read=_phase3_read,
     )
 )
+
+
+# --------------------------------------------------------------------------
+# quasmir templates (masters written by `quasmir template`)
+
+
+def _template_hdu(source: Source):
+    for hdu in source.hdus or []:
+        if getattr(hdu, "name", "") == "TEMPLATE" and hasattr(hdu, "columns"):
+            return hdu
+    return None
+
+
+def _template_identify(source: Source) -> bool:
+    hdu = _template_hdu(source)
+    if hdu is None:
+        return False
+    names = [n.lower() for n in hdu.columns.names]
+    return "flux" in names and (
+        "wavelength" in names
+        or ("LOGLAM0" in hdu.header and "DLOGLAM" in hdu.header)
+    )
+
+
+def _template_read(source: Source, blaze_path: str | None) -> Prepared:
+    from .template import template_wavelengths
+
+    hdu = _template_hdu(source)
+    try:
+        wave = template_wavelengths(hdu.header, hdu.data)
+    except (KeyError, ValueError, TypeError) as exc:
+        raise InputError(
+            f"{source.path}: template wavelengths unreadable ({exc})"
+        ) from None
+    names = {n.lower(): n for n in hdu.columns.names}
+    flux = _float_array(hdu.data[names["flux"]], "column flux", source.path)
+    err = None
+    if "error" in names:
+        err = _float_array(hdu.data[names["error"]], "column error",
+                           source.path)
+    header = _header_dict(source.hdus[0].header, hdu.header)
+    medium = _text(header, "MEDIUM").lower()
+    return Prepared(
+        raw=Raw(wave, flux, err, header),
+        format="quasmir-template",
+        frame="barycentric",
+        medium=medium if medium in ("air", "vacuum") else "unknown",
+        profile="quasmir-template",
+        ground_based=False,
+    )
+
+
+register_profile(
+    Profile(
+        name="quasmir-template",
+        identified_by="a TEMPLATE table of flux (and error, n_spectra) "
+        "with LOGLAM0 and DLOGLAM or a wavelength column",
+        frame="barycentric (the star's rest frame)",
+        medium="MEDIUM key",
+        time_key="none",
+        berv_key="none",
+        errors="file (error column)",
+        blaze="none (continuum-normalised)",
+        identify=_template_identify,
+        read=_template_read,
+    )
+)

@@ -129,37 +129,179 @@ def _rows(a: np.ndarray) -> np.ndarray:
     return np.atleast_2d(np.asarray(a, dtype=float))
 
 
-def survey(source: Source, read_options: dict | None = None) -> tuple:
-    """Barycentric coverage, finest log step and signal-to-noise.
+def to_barycentric(spec: Spectrum) -> float:
+    """The factor that takes a spectrum's wavelengths to the barycentre:
+    ``D(berv)`` in the observer's frame, 1 when already barycentric."""
+    if spec.frame == "barycentric":
+        return 1.0
+    return float(doppler_factor(spec.berv))
 
-    Returns ``(lo, hi, step, snr)``: first and last barycentric
-    wavelength (angstrom), the smallest ``diff(ln wave)`` of any order and
-    the median ``flux / err`` of the usable pixels.
+
+def to_observed(spec: Spectrum) -> float:
+    """The factor that takes a spectrum's wavelengths to the observer's
+    frame (where the telluric lines are): 1, or ``1 / D(berv)`` when
+    barycentric."""
+    if spec.frame == "barycentric":
+        return float(1.0 / doppler_factor(spec.berv))
+    return 1.0
+
+
+def _in(intervals: np.ndarray, wave: np.ndarray) -> np.ndarray:
+    """True where `wave` lies in one of the sorted, disjoint
+    `intervals`."""
+    if intervals.shape[0] == 0:
+        return np.zeros(wave.shape, dtype=bool)
+    k = np.searchsorted(intervals[:, 0], wave, side="right") - 1
+    inside = np.zeros(wave.shape, dtype=bool)
+    ok = k >= 0
+    inside[ok] = wave[ok] <= intervals[k[ok], 1]
+    return inside
+
+
+def _telluric_intervals(
+    spec: Spectrum, tellurics: Any, depth: float
+) -> np.ndarray:
+    """Observer-frame telluric intervals to leave out of `spec`."""
+    if tellurics is False or tellurics is None:
+        return np.empty((0, 2))
+    if isinstance(tellurics, str):
+        if tellurics != "auto":
+            raise InputError(
+                "tellurics must be True, False, 'auto' or an (n, 2) "
+                f"array, not {tellurics!r}"
+            )
+        if not spec.ground_based:
+            return np.empty((0, 2))
+        tellurics = True
+    if tellurics is True:
+        from .tellurics import telluric_intervals
+
+        medium = spec.medium if spec.medium in ("air", "vacuum") else (
+            "unknown")
+        return np.asarray(telluric_intervals(depth, medium), dtype=float)
+    return _sorted_intervals(np.reshape(np.asarray(tellurics, float),
+                                        (-1, 2)))
+
+
+def _sorted_intervals(intervals: np.ndarray) -> np.ndarray:
+    """Intervals sorted and merged where they overlap."""
+    if intervals.shape[0] == 0:
+        return np.empty((0, 2))
+    iv = intervals[np.argsort(intervals[:, 0])]
+    out = [list(iv[0])]
+    for a, b in iv[1:]:
+        if a <= out[-1][1]:
+            out[-1][1] = max(out[-1][1], b)
+        else:
+            out.append([a, b])
+    return np.asarray(out, dtype=float)
+
+
+def usable_pixels(
+    spec: Spectrum,
+    mask: np.ndarray | None = None,
+    tellurics: Any = "auto",
+    telluric_depth: float = 0.02,
+) -> np.ndarray:
+    """Pixels of `spec` (2-D, orders x pixels) that are data: finite flux,
+    a finite positive error, not flagged by the reader (`Spectrum.bad`),
+    and, in the observer's frame, outside `mask` and the telluric
+    intervals (`quasmir_tool.tellurics`; "auto" for a ground-based
+    spectrum)."""
+    wave, flux, err = _rows(spec.wave), _rows(spec.flux), _rows(spec.flux_err)
+    with np.errstate(invalid="ignore"):
+        good = np.isfinite(flux) & np.isfinite(err) & (err > 0)
+    if spec.bad is not None:
+        good &= ~np.atleast_2d(np.asarray(spec.bad, dtype=bool))
+    observed = wave * to_observed(spec)
+    skip = _telluric_intervals(spec, tellurics, telluric_depth)
+    if mask is not None:
+        skip = _sorted_intervals(np.concatenate(
+            [skip, np.reshape(np.asarray(mask, float), (-1, 2))]))
+    if skip.shape[0]:
+        good &= ~_in(skip, observed)
+    return good
+
+
+def _in_medium(spec: Spectrum, medium: str | None) -> np.ndarray:
+    """The spectrum's wavelengths (2-D) in `medium` (as they are when
+    either medium is unknown)."""
+    wave = _rows(spec.wave)
+    if medium in ("air", "vacuum") and spec.medium in ("air", "vacuum") \
+            and medium != spec.medium:
+        from .media import convert_medium
+
+        return convert_medium(wave, spec.medium, medium)
+    return wave
+
+
+def survey(
+    source: Source, read_options: dict | None = None,
+    tellurics: Any = "auto", telluric_depth: float = 0.02,
+) -> tuple:
+    """Barycentric coverage, finest log step, signal-to-noise and medium.
+
+    Returns ``(lo, hi, step, snr, medium)``: first and last barycentric
+    wavelength (angstrom) of the usable pixels (`usable_pixels`), the
+    smallest ``diff(ln wave)`` of any order, the median ``flux / err`` of
+    the usable pixels and the medium of the wavelengths.
     """
     spec = load(source, read_options)
-    wave = _rows(spec.wave) * doppler_factor(spec.berv)
+    good = usable_pixels(spec, None, tellurics, telluric_depth)
+    if not good.any():
+        raise InputError(f"{_name(source, 0)}: no usable pixel")
+    wave = _rows(spec.wave) * to_barycentric(spec)
     flux, err = _rows(spec.flux), _rows(spec.flux_err)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        good = np.isfinite(flux) & np.isfinite(err) & (err > 0)
-        snr = float(np.median(flux[good] / err[good])) if good.any() else 0.0
+    snr = float(np.median(flux[good] / err[good]))
     step = float(np.min(np.diff(np.log(wave), axis=1)))
-    return float(wave.min()), float(wave.max()), step, snr
+    return (float(wave[good].min()), float(wave[good].max()), step, snr,
+            spec.medium)
+
+
+def header_exact(value: float) -> float:
+    """`value` rounded to the fewest significant digits (12 or more) that
+    a FITS header card gives back bit for bit."""
+    from astropy.io import fits
+
+    for digits in range(12, 18):
+        candidate = float(f"{value:.{digits}g}")
+        card = fits.Card.fromstring(str(fits.Card("X", candidate)))
+        if card.value == candidate:
+            return candidate
+    return float(value)
 
 
 def common_grid(
-    lo: float, hi: float, step: float, oversample: float = 10.0
+    lo: float, hi: float, step: float, oversample: float = 3.0
 ) -> np.ndarray:
     """A grid uniform in ln(wavelength) from `lo` to at least `hi`.
 
     Its step is `step` (a pixel step in ln wavelength) divided by
-    `oversample`; `oversample` must exceed 5 for a master the measurement
-    uses as it is.
+    `oversample`.  The points are ``exp(origin + h * i)`` with `origin`
+    and `h` that a FITS header holds exactly, so a master written with
+    them (`write_template`) reads back bit for bit.
     """
     if not oversample > 1.0:
         raise InputError(f"oversample must exceed 1, not {oversample!r}")
-    h = step / oversample
-    n = int(np.ceil((np.log(hi) - np.log(lo)) / h)) + 1
-    return np.exp(np.log(lo) + h * np.arange(n))
+    h = header_exact(step / oversample)
+    origin = header_exact(np.log(lo) - h)
+    n = int(np.ceil((np.log(hi) - origin) / h)) + 1
+    return np.exp(origin + h * np.arange(n))
+
+
+def _log_grid(wave: np.ndarray) -> tuple[float, float] | None:
+    """``(origin, h)`` with ``wave == exp(origin + h * arange)`` bit for
+    bit (the grids of `common_grid`), or None for another grid."""
+    if wave.size < 2:
+        return None
+    lw0, lw1 = float(np.log(wave[0])), float(np.log(wave[-1]))
+    step = (lw1 - lw0) / (wave.size - 1)
+    for digits in range(12, 18):
+        origin = float(f"{lw0:.{digits}g}")
+        h = float(f"{step:.{digits}g}")
+        if np.array_equal(np.exp(origin + h * np.arange(wave.size)), wave):
+            return origin, h
+    return None
 
 
 # --------------------------------------------------------------------------
@@ -175,71 +317,147 @@ class Curve:
     flux: np.ndarray
 
 
-def _poly_continuum(
+# Knots of the continuum spline every 0.01 in ln(wavelength) (3000 km/s,
+# 50 A at 5000 A): finer than the blaze and the flux calibration change
+# (an echelle order spans 60-100 A), coarser than any stellar line but the
+# Balmer wings, which the ratio to a reference removes.
+KNOT_STEP = 0.01
+
+# Fewest points between two knots of a continuum spline.
+_PER_KNOT = 8
+
+
+def _segments(x: np.ndarray, gap: float) -> list[tuple[int, int]]:
+    """(start, stop) of the runs of ascending `x` without a step wider
+    than `gap`."""
+    cut = np.flatnonzero(np.diff(x) > gap) + 1
+    bounds = np.concatenate(([0], cut, [x.size]))
+    return [(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+def _interior_knots(x: np.ndarray, knot_step: float) -> np.ndarray:
+    """Knots about `knot_step` apart inside ``[x[0], x[-1]]``, each
+    interval holding at least `_PER_KNOT` points (the Schoenberg-Whitney
+    condition of a least-squares spline, with room to spare)."""
+    span = float(x[-1] - x[0])
+    n = int(span // knot_step)
+    if n < 1:
+        return np.empty(0)
+    candidates = x[0] + span * np.arange(1, n + 1) / (n + 1)
+    index = np.searchsorted(x, candidates)
+    kept, last = [], 0
+    for t, i in zip(candidates, index):
+        if i - last >= _PER_KNOT and x.size - i >= _PER_KNOT:
+            kept.append(t)
+            last = int(i)
+    return np.asarray(kept)
+
+
+def _smooth(
+    x: np.ndarray, y: np.ndarray, w: np.ndarray, knot_step: float,
+    degree: int,
+) -> Callable[[np.ndarray], np.ndarray]:
+    """Weighted least-squares cubic spline of y(x), or a polynomial of
+    at most `degree` when `x` spans less than one knot step."""
+    from scipy.interpolate import LSQUnivariateSpline
+
+    knots = _interior_knots(x, knot_step)
+    if knots.size:
+        try:
+            return LSQUnivariateSpline(x, y, knots, w=w, k=3)
+        except ValueError:  # knots the data cannot hold: a polynomial
+            pass
+    deg = int(min(degree, x.size - 1))
+    return np.polynomial.Polynomial.fit(x, y, deg, w=w)
+
+
+def smooth_fit(
     x: np.ndarray,
     y: np.ndarray,
-    sigma: np.ndarray,
-    degree: int,
-    low: float,
-    high: float,
+    w: np.ndarray,
+    at: np.ndarray,
+    *,
+    knot_step: float = KNOT_STEP,
+    degree: int = 3,
+    low: float = 4.0,
+    high: float = 4.0,
+    robust: bool = False,
     rounds: int = 8,
-) -> np.ndarray | None:
-    """Weighted polynomial fit of y(x) with asymmetric clipping.
+) -> np.ndarray:
+    """A smooth curve through y(x) with asymmetric clipping, at `at`.
 
-    Points more than `low` sigma below or `high` sigma above the fit are
-    left out of the next round.  Returns the fitted polynomial's values at
-    `x`, or None when too few points are left.
+    `x` (ascending) is cut where a step exceeds `knot_step` (a gap, a
+    masked band); each piece gets its own spline (`_smooth`), so no gap,
+    however wide, is bridged.  Points more than `low` sigma below the
+    curve or `high` sigma above it are left out of the next round; sigma
+    is ``1 / w`` or, with `robust`, 1.4826 times the median absolute
+    deviation of the kept points.  A point of `at` takes the curve of the
+    piece nearest it, NaN farther than `knot_step` from any piece.
     """
-    keep = np.ones(x.size, dtype=bool)
-    fit = None
-    for _ in range(rounds):
-        if keep.sum() <= degree + 1:
-            return fit
-        poly = np.polynomial.Polynomial.fit(
-            x[keep], y[keep], degree, w=1.0 / sigma[keep]
-        )
-        fit = poly(x)
-        z = (y - fit) / sigma
-        new = (z > -low) & (z < high)
-        if np.array_equal(new, keep):
-            break
-        keep = new
-    return fit
+    out = np.full(at.size, np.nan)
+    pieces = [p for p in _segments(x, knot_step) if p[1] - p[0] >= 4]
+    for n, (i0, i1) in enumerate(pieces):
+        xs, ys, ws = x[i0:i1], y[i0:i1], w[i0:i1]
+        keep = np.ones(xs.size, dtype=bool)
+        curve = None
+        for _ in range(rounds):
+            if np.count_nonzero(keep) < 4:
+                break
+            curve = _smooth(xs[keep], ys[keep], ws[keep], knot_step, degree)
+            resid = ys - curve(xs)
+            if robust:
+                r = resid[keep]
+                mad = np.median(np.abs(r - np.median(r)))
+                sigma = max(1.4826 * mad, 1e-12 * np.max(np.abs(ys)))
+                z = resid / sigma
+            else:
+                z = resid * ws
+            new = (z > -low) & (z < high)
+            if np.array_equal(new, keep):
+                break
+            keep = new
+        if curve is None:
+            continue
+        left = xs[0] - knot_step
+        if n > 0:
+            left = max(left, 0.5 * (x[pieces[n - 1][1] - 1] + xs[0]))
+        right = xs[-1] + knot_step
+        if n + 1 < len(pieces):
+            right = min(right, 0.5 * (xs[-1] + x[pieces[n + 1][0]]))
+        sel = (at >= left) & (at <= right)
+        out[sel] = curve(at[sel])
+    return out
 
 
 def upper_envelope(
-    wave: np.ndarray, flux: np.ndarray, degree: int = 3, window: int = 64
-) -> np.ndarray | None:
+    wave: np.ndarray, flux: np.ndarray, window: int = 64,
+    knot_step: float = KNOT_STEP, at: np.ndarray | None = None,
+) -> np.ndarray:
     """Continuum from a running upper percentile.
 
-    The 95th percentile of the flux in consecutive windows of `window`
-    pixels, then a polynomial of `degree` through those points, fitted
-    while points more than 2 (robust) sigma below it (windows filled by
-    lines) or 3 sigma above it are left out.
+    The 95th percentile of the flux in consecutive bins of `window`
+    pixels (within each run without a gap), then a smooth curve
+    (`smooth_fit`) through those points, fitted while points more than 2
+    (robust) sigma below it (bins filled by lines) or 3 sigma above it
+    are left out.  Returned at `wave` (default) or at `at`.
     """
-    n = max(1, wave.size // window)
-    size = wave.size // n
-    # n windows of `size` pixels, the last one taking the remainder.
-    x = wave[: n * size].reshape(n, size).mean(axis=1)
-    y = np.percentile(flux[: n * size].reshape(n, size), 95.0, axis=1)
-    if wave.size > n * size:
-        x[-1] = np.mean(wave[(n - 1) * size :])
-        y[-1] = np.percentile(flux[(n - 1) * size :], 95.0)
-    if x.size <= degree + 1:
-        degree = max(0, x.size - 2)
-        if x.size < 1:
-            return None
-    keep = np.ones(x.size, dtype=bool)
-    for _ in range(10):
-        poly = np.polynomial.Polynomial.fit(x[keep], y[keep], degree)
-        resid = y - poly(x)
-        mad = np.median(np.abs(resid[keep] - np.median(resid[keep])))
-        sigma = max(1.4826 * mad, 1e-12 * np.max(np.abs(y)))
-        new = (resid > -2.0 * sigma) & (resid < 3.0 * sigma)
-        if new.sum() <= degree + 1 or np.array_equal(new, keep):
-            break
-        keep = new
-    return poly(wave)
+    x = np.log(wave)
+    xb, yb = [], []
+    for i0, i1 in _segments(x, knot_step):
+        n = max(1, (i1 - i0) // window)
+        size = (i1 - i0) // n
+        cut = i0 + n * size
+        xs = x[i0:cut].reshape(n, size)
+        ys = flux[i0:cut].reshape(n, size)
+        xb.append(xs.mean(axis=1))
+        yb.append(np.percentile(ys, 95.0, axis=1))
+    xb_all = np.concatenate(xb)
+    yb_all = np.concatenate(yb)
+    where = x if at is None else np.log(at)
+    return smooth_fit(
+        xb_all, yb_all, np.ones(xb_all.size), where, knot_step=knot_step,
+        low=2.0, high=3.0, robust=True, rounds=10,
+    )
 
 
 def continuum(
@@ -248,31 +466,36 @@ def continuum(
     err: np.ndarray,
     reference: Curve | None = None,
     degree: int = 3,
+    at: np.ndarray | None = None,
 ) -> np.ndarray | None:
-    """Continuum of one order (rest-frame `wave`, usable pixels only).
+    """Continuum of one order or merged spectrum (rest-frame `wave`,
+    usable pixels only), at `wave` or at `at`.
 
     Without a reference: the upper envelope (`upper_envelope`).  With a
-    reference curve (`Curve`): a polynomial of `degree` fitted to
-    ``flux / reference`` (weighted, clipped at 4 sigma both ways); divided
-    by it, the spectrum follows the reference's normalisation, whatever
-    its blaze and flux scale.
+    reference curve (`Curve`): a smooth curve (`smooth_fit`: splines with
+    a knot every `KNOT_STEP` in ln wavelength, a polynomial of `degree` on
+    a shorter piece) fitted to ``flux / reference``, weighted, clipped at
+    4 sigma both ways; divided by it, the spectrum follows the
+    reference's normalisation, whatever its blaze and flux scale.  NaN
+    where no piece of the spectrum is near.
     """
+    if wave.size < 4:
+        return None
     if reference is None:
-        return upper_envelope(wave, flux, degree)
+        return upper_envelope(wave, flux, at=at)
     grid, ref = reference.wave, reference.flux
     ref_here = np.interp(wave, grid, ref, left=np.nan, right=np.nan)
     with np.errstate(invalid="ignore", divide="ignore"):
         good = np.isfinite(ref_here) & (ref_here > 0.05 * np.nanmax(ref))
-    if good.sum() <= degree + 1:
+    if np.count_nonzero(good) <= degree + 1:
         return None
     ratio = flux[good] / ref_here[good]
     sigma = err[good] / ref_here[good]
-    fit = _poly_continuum(wave[good], ratio, sigma, degree, 4.0, 4.0)
-    if fit is None:
-        return None
-    # The fitted ratio as a function of wavelength, on every pixel.
-    poly = np.polynomial.Polynomial.fit(wave[good], fit, degree)
-    return poly(wave)
+    where = np.log(wave if at is None else at)
+    fit = smooth_fit(
+        np.log(wave[good]), ratio, 1.0 / sigma, where, degree=degree,
+    )
+    return fit if np.isfinite(fit).any() else None
 
 
 def _runs(good: np.ndarray) -> list[tuple[int, int]]:
@@ -288,13 +511,18 @@ def resample(
     reference: Curve | None = None,
     degree: int = 3,
     mask: np.ndarray | None = None,
+    *,
+    medium: str | None = None,
+    tellurics: Any = "auto",
+    telluric_depth: float = 0.02,
 ) -> list[tuple[int, np.ndarray, np.ndarray]]:
     """One spectrum normalised and resampled onto the grid.
 
-    Returns one ``(start, flux, err)`` per run of usable pixels (finite
-    flux, positive finite error, outside the `mask` intervals given in
-    observed wavelengths) of at least 4 pixels: the grid points
-    ``grid[start:start + len(flux)]`` within the run.  The flux is a
+    Returns one ``(start, flux, err)`` per run of usable pixels
+    (`usable_pixels`: data, outside `mask` and the telluric intervals,
+    both in the observer's frame) of at least 4 pixels: the grid points
+    ``grid[start:start + len(flux)]`` within the run.  The wavelengths
+    are converted to `medium` first (when both are known).  The flux is a
     not-a-knot cubic spline through the normalised pixels; the error is
     the normalised error interpolated linearly.
     """
@@ -304,28 +532,21 @@ def resample(
     # Arrays that came over the network may be unaligned views, which
     # scipy's spline evaluation refuses.
     grid = np.require(grid, dtype=float, requirements=["C", "A"])
-    wave_obs, flux_all, err_all = (
-        _rows(spec.wave),
-        _rows(spec.flux),
-        _rows(spec.flux_err),
-    )
-    factor = doppler_factor(spec.berv) / doppler_factor(rv)
-    for w_obs, f, e in zip(wave_obs, flux_all, err_all):
-        with np.errstate(invalid="ignore"):
-            good = np.isfinite(f) & np.isfinite(e) & (e > 0)
-        if mask is not None:
-            for a, b in np.reshape(mask, (-1, 2)):
-                good &= ~((w_obs >= a) & (w_obs <= b))
-        if good.sum() < 4:
+    usable = usable_pixels(spec, mask, tellurics, telluric_depth)
+    wave_all = _in_medium(spec, medium)
+    flux_all, err_all = _rows(spec.flux), _rows(spec.flux_err)
+    factor = to_barycentric(spec) / doppler_factor(rv)
+    for w_in, f, e, good in zip(wave_all, flux_all, err_all, usable):
+        if np.count_nonzero(good) < 4:
             continue
-        w = w_obs * factor
+        w = w_in * factor
         cont = continuum(w[good], f[good], e[good], reference, degree)
         if cont is None:
             continue
         norm = np.full(w.size, np.nan)
         norm[good] = cont
         with np.errstate(invalid="ignore", divide="ignore"):
-            good &= np.isfinite(norm) & (norm > 0)
+            good = good & np.isfinite(norm) & (norm > 0)
         for i0, i1 in _runs(good):
             if i1 - i0 < 4:
                 continue
@@ -339,6 +560,84 @@ def resample(
             spline = make_interp_spline(x, y, k=3)
             out.append((k0, spline(grid[k0:k1]), np.interp(grid[k0:k1], x, s)))
     return out
+
+
+def merge_orders(spectrum: Spectrum) -> Spectrum:
+    """An echelle spectrum (orders x pixels) as one 1-D spectrum.
+
+    The wavelengths are taken to the barycentre (`to_barycentric`); each
+    order is divided by its own continuum (`upper_envelope` of its usable
+    pixels), which also takes out what is left of the blaze; where two
+    orders overlap, each keeps its half of the overlap of their usable
+    pixels, cut at its middle (the pixels are not interpolated, so the
+    lines keep their shape).  Pixels that are not data (`usable_pixels`,
+    without tellurics) become NaN.  A 1-D spectrum is returned as it is.
+
+    Returns
+    -------
+    Spectrum
+        1-D, ``frame="barycentric"`` (its `berv` kept to place the
+        telluric lines), the time, medium and profile of `spectrum`.
+    """
+    if np.ndim(spectrum.flux) == 1 or _rows(spectrum.flux).shape[0] == 1:
+        return spectrum
+    good = usable_pixels(spectrum, None, tellurics=False)
+    wave = _rows(spectrum.wave) * to_barycentric(spectrum)
+    flux, err = _rows(spectrum.flux), _rows(spectrum.flux_err)
+    rows = [k for k in range(wave.shape[0]) if np.count_nonzero(good[k]) >= 8]
+    if not rows:
+        raise InputError(
+            f"{spectrum.path or 'spectrum'}: no order holds usable pixels"
+        )
+    rows.sort(key=lambda k: float(wave[k][good[k]][0]))
+    first = [float(wave[k][good[k]][0]) for k in rows]
+    last = [float(wave[k][good[k]][-1]) for k in rows]
+    cuts = [0.5 * (last[i] + first[i + 1]) for i in range(len(rows) - 1)]
+    pieces_w, pieces_f, pieces_e = [], [], []
+    edge = -np.inf
+    for i, k in enumerate(rows):
+        w, g = wave[k], good[k]
+        lo = cuts[i - 1] if i > 0 else -np.inf
+        hi = cuts[i] if i < len(cuts) else np.inf
+        idx = np.flatnonzero(g)
+        take = np.arange(idx[0], idx[-1] + 1)
+        take = take[(w[take] >= lo) & (w[take] < hi)]
+        # No two pixels closer than half a step across the seam.
+        if take.size and np.isfinite(edge):
+            step = float(np.median(np.diff(w[idx])))
+            take = take[w[take] > edge + 0.5 * step]
+        if take.size < 2:
+            continue
+        cont = upper_envelope(w[g], flux[k][g], at=w[take])
+        with np.errstate(invalid="ignore", divide="ignore"):
+            ok = g[take] & np.isfinite(cont) & (cont > 0)
+            pieces_f.append(np.where(ok, flux[k][take] / cont, np.nan))
+            pieces_e.append(np.where(ok, err[k][take] / cont, np.nan))
+        pieces_w.append(w[take])
+        edge = float(w[take][-1])
+    merged = Spectrum(
+        wave=np.concatenate(pieces_w),
+        flux=np.concatenate(pieces_f),
+        flux_err=np.concatenate(pieces_e),
+        time=spectrum.time,
+        berv=spectrum.berv,
+        path=spectrum.path,
+        err_source=spectrum.err_source,
+        time_key=spectrum.time_key,
+        format=spectrum.format,
+        header=spectrum.header,
+        frame="barycentric",
+        medium=spectrum.medium,
+        profile=spectrum.profile,
+        ground_based=spectrum.ground_based,
+        notes=list(spectrum.notes) + [
+            f"{len(pieces_w)} orders merged, each divided by its continuum"
+        ],
+    )
+    with np.errstate(invalid="ignore"):
+        merged.bad = ~(np.isfinite(merged.flux) & np.isfinite(merged.flux_err)
+                       & (merged.flux_err > 0))
+    return merged
 
 
 # --------------------------------------------------------------------------
@@ -478,21 +777,36 @@ class Centre:
     scale: np.ndarray
 
 
-def chunk_sums(
-    chunk: Sequence[tuple[Source, float]],
+Parts = list  # of (start, flux, err): one spectrum on the grid
+
+
+def resample_one(
+    item: tuple[Source, float],
     grid: np.ndarray,
-    centre: Centre,
-    reference: Curve | None,
-    kappa: float = 5.0,
+    reference: Curve | None = None,
     degree: int = 3,
     mask: np.ndarray | None = None,
     read_options: dict | None = None,
+    medium: str | None = None,
+    tellurics: Any = "auto",
+    telluric_depth: float = 0.02,
+) -> Parts:
+    """`resample` of one ``(source, rv)`` pair, read from its path if
+    need be."""
+    source, rv = item
+    return resample(
+        load(source, read_options), rv, grid, reference, degree, mask,
+        medium=medium, tellurics=tellurics, telluric_depth=telluric_depth,
+    )
+
+
+def chunk_sums(
+    chunk: Sequence[Parts],
+    centre: Centre,
+    kappa: float = 5.0,
 ) -> PartialSums:
-    """Partial sums of one chunk of ``(source, rv)`` pairs, in order."""
-    parts: list[tuple[int, np.ndarray, np.ndarray]] = []
-    for source, rv in chunk:
-        spec = load(source, read_options)
-        parts.extend(resample(spec, rv, grid, reference, degree, mask))
+    """Partial sums of one chunk of resampled spectra, in order."""
+    parts = [p for spectrum in chunk for p in spectrum]
     if not parts:
         return PartialSums.zeros(0, 0)
     start = min(k for k, _, _ in parts)
@@ -593,6 +907,9 @@ class Template:
         The velocities of each build.
     failed : list of (str, str)
         Spectra left out and why.
+    medium : str
+        Medium of the wavelengths (``"air"``, ``"vacuum"`` or
+        ``"unknown"``): that of the highest signal-to-noise spectrum.
     """
 
     wave: np.ndarray
@@ -605,16 +922,17 @@ class Template:
     iterations: int = 1
     rv_history: list = field(default_factory=list)
     failed: list = field(default_factory=list)
+    medium: str = "unknown"
 
     def spectrum(self, covered_only: bool = True) -> Spectrum:
         """The master as a `Spectrum` (barycentric, BERV 0).
 
         With `covered_only`, the points from the first to the last with
-        a contribution (gaps inside keep NaN flux).
+        a flux (gaps inside keep NaN flux).
         """
         wave, flux, err = self.wave, self.flux, self.flux_err
         if covered_only:
-            idx = np.flatnonzero(self.n_spectra > 0)
+            idx = np.flatnonzero(np.isfinite(self.flux))
             if idx.size:
                 sl = slice(idx[0], idx[-1] + 1)
                 wave, flux, err = wave[sl], flux[sl], err[sl]
@@ -624,6 +942,9 @@ class Template:
             flux_err=np.where(np.isfinite(err), err, 0.0),
             path=None,
             err_source="template",
+            frame="barycentric",
+            medium=self.medium,
+            profile="quasmir-template",
         )
 
 
@@ -640,7 +961,7 @@ def build_template(
     *,
     grid: np.ndarray | None = None,
     reference: Template | None = None,
-    oversample: float = 10.0,
+    oversample: float = 3.0,
     degree: int = 3,
     kappa: float = 5.0,
     passes: int = 3,
@@ -648,6 +969,10 @@ def build_template(
     mask: np.ndarray | None = None,
     read_options: dict | None = None,
     executor: Any = SERIAL,
+    medium: str | None = None,
+    tellurics: Any = "auto",
+    telluric_depth: float = 0.02,
+    min_coverage: float = 0.5,
 ) -> Template:
     """Co-add spectra in the star's rest frame into a master.
 
@@ -665,13 +990,15 @@ def build_template(
         pixel step over `oversample`.
     reference : Template, optional
         Gives the continuum normalisation (each spectrum is scaled by a
-        polynomial of `degree` to follow it) and the first pass's centre.
-        Default: each spectrum's own upper-envelope continuum, and a
-        first pass that clips nothing.
+        smooth curve to follow it, see `continuum`) and the first pass's
+        centre.  Default: each spectrum's own upper-envelope continuum,
+        and a first pass that clips nothing.
     oversample : float
-        Pixels per grid point of the default grid; default 10.
+        Grid points per finest pixel step of the default grid; default 3
+        (the measurement resamples a master finer by a cubic spline).
     degree : int
-        Polynomial degree of the continuum per order; default 3.
+        Polynomial degree of the continuum of a piece of spectrum shorter
+        than one spline knot step; default 3.
     kappa : float
         Clipping threshold in expected deviations; default 5.
     passes : int
@@ -680,12 +1007,25 @@ def build_template(
         Spectra per partial sum; the result does not depend on where the
         chunks are computed, only on this size.
     mask : array of (start, end), optional
-        Observed-frame wavelength intervals to leave out (telluric bands).
+        Observed-frame wavelength intervals to leave out.
     read_options : dict, optional
         Keyword arguments of `read_spectrum` for paths.
     executor : SerialExecutor or compatible
-        Where chunks are computed and their sums added (serial by
+        Where spectra are resampled and chunks summed (serial by
         default; see `quasmir_tool.scaleout` for Dask).
+    medium : str, optional
+        Medium of the master's wavelengths; spectra in the other medium
+        are converted.  Default: that of the reference, else as read.
+    tellurics : "auto", bool or (n, 2) array
+        Observer-frame telluric intervals left out of the co-addition:
+        "auto" (default) those of `quasmir_tool.tellurics` for
+        ground-based spectra, deeper than `telluric_depth`.
+    telluric_depth : float
+        Shallowest telluric line left out (fraction of the continuum).
+    min_coverage : float
+        A grid point needs contributions from at least this fraction of
+        the spectra co-added (and at least one) to have a flux; NaN
+        elsewhere.  Default 0.5.
 
     Returns
     -------
@@ -695,6 +1035,10 @@ def build_template(
         raise InputError(f"passes must be at least 1, not {passes}")
     if not kappa > 0:
         raise InputError(f"kappa must be positive, not {kappa!r}")
+    if not 0.0 <= min_coverage <= 1.0:
+        raise InputError(
+            f"min_coverage must lie in [0, 1], not {min_coverage!r}"
+        )
     rvs = np.asarray(rvs, dtype=float)
     if rvs.shape != (len(spectra),):
         raise InputError(
@@ -703,10 +1047,16 @@ def build_template(
     pairs = [(s, float(v)) for s, v in zip(spectra, rvs) if np.isfinite(v)]
     if not pairs:
         raise InputError("no spectrum to build a template from")
+    if medium is None and reference is not None:
+        medium = reference.medium
+    selection = dict(tellurics=tellurics, telluric_depth=telluric_depth)
     if grid is None:
         info = executor.map(
-            survey, [s for s, _ in pairs], read_options=read_options
+            survey, [s for s, _ in pairs], read_options=read_options,
+            **selection,
         )
+        if medium is None:
+            medium = info[int(np.argmax([i[3] for i in info]))][4]
         factors = [float(doppler_factor(v)) for _, v in pairs]
         lo = min(i[0] / f for i, f in zip(info, factors))
         hi = max(i[1] / f for i, f in zip(info, factors))
@@ -728,20 +1078,28 @@ def build_template(
             np.full(grid.size, np.nan), np.zeros(grid.size),
             np.ones(grid.size),
         )
-    chunks = _chunks(pairs, chunk_size)
-    options = dict(
-        grid=grid, reference=ref, kappa=kappa, degree=degree, mask=mask,
-        read_options=read_options,
+    # Each spectrum is resampled once; the passes only change the centre
+    # the contributions are compared with.
+    resampled = executor.map(
+        resample_one, pairs, grid=grid, reference=ref, degree=degree,
+        mask=mask, read_options=read_options, medium=medium, **selection,
     )
+    chunks = _chunks(resampled, chunk_size)
     for p in range(passes):
         sums = executor.map_reduce(
-            chunk_sums, chunks, add_sums, centre=centre, **options
+            chunk_sums, chunks, add_sums, centre=centre, kappa=kappa
         ).full(grid.size)
         if p + 1 < passes:
             centre = _next_centre(sums, centre)
     flux, err, n = _finish(sums, centre)
+    used = sum(1 for parts in resampled if parts)
+    least = max(1, int(np.ceil(min_coverage * used - 1e-9)))
+    thin = n < least
+    flux[thin] = np.nan
+    err[thin] = np.nan
     names = [_name(s, i) for i, s in enumerate(spectra)]
-    return Template(grid, flux, err, n, rv=rvs, names=names)
+    return Template(grid, flux, err, n, rv=rvs, names=names,
+                    medium=medium or "unknown")
 
 
 # --------------------------------------------------------------------------
@@ -749,14 +1107,19 @@ def build_template(
 
 
 def _survey_one(
-    source: Source, read_options: dict | None = None
+    source: Source, read_options: dict | None = None, **selection: Any
 ) -> tuple | str:
     """`survey` of one spectrum, or the message of why it cannot be
     read."""
     try:
-        return survey(source, read_options)
+        return survey(source, read_options, **selection)
     except InputError as exc:
         return str(exc)
+
+
+# Flags of a measurement that leave its spectrum out of the co-addition:
+# its velocity is not to be trusted.
+_DOUBTFUL = ("not converged", "scan edge", "few lines")
 
 
 def _measure_one(
@@ -767,7 +1130,8 @@ def _measure_one(
     measure_options: dict | None = None,
 ) -> tuple[float, float, str | None]:
     """``(rv, berv, None)`` of one ``(source, rv_guess)``, or ``(nan,
-    berv, message)`` when it cannot be measured."""
+    berv, message)`` when it cannot be measured or its result is
+    doubtful."""
     from .measuring import measure
 
     source, guess = item
@@ -786,7 +1150,41 @@ def _measure_one(
         return np.nan, berv, f"{type(exc).__name__}: {first}".rstrip(": ")
     if not np.isfinite(result.rv):
         return np.nan, berv, "no finite velocity"
+    doubtful = [w for w in result.flag.split(",") if w in _DOUBTFUL]
+    if doubtful:
+        return np.nan, berv, f"flagged {','.join(doubtful)}"
     return float(result.rv), berv, None
+
+
+# Largest archive (bytes of wavelengths, flux, errors and flags) that a
+# serial run keeps in memory between passes rather than reading again.
+MEMORY_BUDGET = 2**30
+
+
+def _read_all(
+    spectra: list, read_options: dict | None, say: Callable[[str], None]
+) -> list:
+    """The spectra read into memory (a file that cannot be read stays a
+    path: the survey says why), unless they would take more than
+    `MEMORY_BUDGET`."""
+    out: list = []
+    size = 0
+    for i, source in enumerate(spectra):
+        try:
+            spec = load(source, read_options)
+        except InputError:
+            out.append(source)
+            continue
+        if not isinstance(source, Spectrum):
+            size += 25 * np.size(spec.flux)
+            if size * len(spectra) > MEMORY_BUDGET * (i + 1):
+                say("archive too large to keep in memory: files are read "
+                    "again at each pass")
+                return spectra
+            if spec.path is None:
+                spec.path = _name(source, i)
+        out.append(spec)
+    return out
 
 
 def make_template(
@@ -799,6 +1197,7 @@ def make_template(
     read_options: dict | None = None,
     executor: Any = SERIAL,
     progress: Callable[[str], None] | None = None,
+    rv_guess: float | None = None,
     **build_options: Any,
 ) -> Template:
     """Build a master from the observations, iterating the velocities.
@@ -830,14 +1229,20 @@ def make_template(
         Serial by default; `quasmir_tool.scaleout` gives a Dask one.
     progress : callable, optional
         Called with a short message at each step.
+    rv_guess : float, optional
+        First guess (m/s) of the first measurements against `master`
+        (default: each spectrum's cross-correlation peak).
     **build_options
         Passed to `build_template` (oversample, degree, kappa, passes,
-        chunk_size, mask).
+        chunk_size, mask, tellurics, telluric_depth, min_coverage).
 
     Returns
     -------
     Template
-        The last master, with the velocities it was built from.
+        The last master, with the velocities it was built from.  A
+        spectrum whose measurement failed, or was flagged as not
+        converged, at the scan's edge or with too few lines, is left out
+        (`Template.failed`).
 
     Raises
     ------
@@ -849,9 +1254,18 @@ def make_template(
         raise InputError("no spectra given")
     if iterations < 1:
         raise InputError(f"iterations must be at least 1, not {iterations}")
+    if rv_guess is not None and not np.isfinite(rv_guess):
+        raise InputError(f"rv_guess must be finite, not {rv_guess!r}")
     say = progress or (lambda message: None)
+    selection = {k: build_options[k] for k in ("tellurics", "telluric_depth")
+                 if k in build_options}
     all_names = [_name(s, i) for i, s in enumerate(spectra)]
-    surveyed = executor.map(_survey_one, spectra, read_options=read_options)
+    if executor is SERIAL:
+        # Read once, use for every pass, as long as the archive fits in
+        # memory comfortably; a cluster reads each file where it works.
+        spectra = _read_all(spectra, read_options, say)
+    surveyed = executor.map(_survey_one, spectra, read_options=read_options,
+                            **selection)
     unreadable = {
         all_names[i]: r for i, r in enumerate(surveyed) if isinstance(r, str)
     }
@@ -864,14 +1278,16 @@ def make_template(
     info = [surveyed[i] for i in keep]
     lo = min(i[0] for i in info)
     hi = max(i[1] for i in info)
-    oversample = build_options.pop("oversample", 10.0)
+    oversample = build_options.pop("oversample", 3.0)
     grid = common_grid(lo, hi, min(i[2] for i in info), oversample)
     ref_index = int(np.argmax([i[3] for i in info]))
+    medium = build_options.pop("medium", None) or info[ref_index][4]
     say(f"reference: {names[ref_index]} (S/N {info[ref_index][3]:.0f})")
     reference = build_template(
         [spectra[ref_index]], [0.0], grid=grid, passes=1,
-        read_options=read_options, executor=executor,
-        **{k: v for k, v in build_options.items() if k in ("degree", "mask")},
+        read_options=read_options, executor=executor, medium=medium,
+        **{k: v for k, v in build_options.items()
+           if k in ("degree", "mask", "tellurics", "telluric_depth")},
     )
     if master is None:
         first = reference.spectrum()
@@ -884,9 +1300,10 @@ def make_template(
     rvs = bervs = np.zeros(0)
     current = first
     template = reference
-    # The first velocities come from the scan; later ones start from the
-    # previous velocity, which the new master was built to match.
-    guesses: list[float | None] = [None] * len(spectra)
+    # The first velocities come from the cross-correlation (or the given
+    # guess); later ones start from the previous velocity, which the new
+    # master was built to match.
+    guesses: list[float | None] = [rv_guess] * len(spectra)
     for it in range(iterations):
         say(f"iteration {it + 1}: measuring {len(spectra)} spectra")
         measured = executor.map(
@@ -904,11 +1321,12 @@ def make_template(
                 f"({first_failure[0]}: {first_failure[1]})"
             )
         history.append(rvs)
-        guesses = [float(v) if np.isfinite(v) else None for v in rvs]
+        guesses = [float(v) if np.isfinite(v) else rv_guess for v in rvs]
         say(f"iteration {it + 1}: co-adding {np.isfinite(rvs).sum()} spectra")
         template = build_template(
             spectra, rvs, grid=grid, reference=template,
-            read_options=read_options, executor=executor, **build_options,
+            read_options=read_options, executor=executor, medium=medium,
+            **build_options,
         )
         current = template.spectrum()
     # Back to the spectra as given, unreadable ones included (NaN).
@@ -936,50 +1354,87 @@ def write_template(
 ) -> None:
     """Write the master as a FITS binary table.
 
-    Columns ``wavelength`` (angstrom), ``flux``, ``error`` and
-    ``n_spectra``; the points before the first and after the last
-    contribution are left out.  `quasmir_tool.read_spectrum` reads it as a
-    master.  The header holds the number of spectra and iterations; a
-    second table ``VELOCITIES`` lists each spectrum's velocity and BERV.
+    Table ``TEMPLATE``: columns ``flux`` and ``error`` (float32: the
+    co-added flux is known to far less than its 7 digits) and
+    ``n_spectra`` (the contributions per point); the wavelengths
+    (angstrom) are ``exp(LOGLAM0 + DLOGLAM * (ROW0 + i))`` for the row
+    ``i``,
+    from the header (a grid that is not uniform in ln wavelength is
+    written as a float64 column ``wavelength`` instead).  The points
+    before the first and after the last flux are left out.  ``MEDIUM``
+    and ``SPECSYS`` (``BARYCENT``) give the frame; the header holds the
+    number of spectra and iterations; a second table ``VELOCITIES`` lists
+    each spectrum's velocity and BERV.  `quasmir_tool.read_spectrum`
+    reads it as a master.
     """
     from astropy.io import fits
-    from astropy.table import Table
 
-    idx = np.flatnonzero(template.n_spectra > 0)
+    idx = np.flatnonzero(np.isfinite(template.flux))
+    log_grid = _log_grid(np.asarray(template.wave, dtype=float))
     if not idx.size:
-        raise InputError("the template has no point with a contribution")
+        raise InputError(
+            "the template has no point with a flux: no grid point has "
+            "contributions from enough spectra"
+        )
     sl = slice(idx[0], idx[-1] + 1)
-    table = Table(
-        [
-            template.wave[sl],
-            template.flux[sl],
-            template.flux_err[sl],
-            template.n_spectra[sl].astype(np.int32),
-        ],
-        names=("wavelength", "flux", "error", "n_spectra"),
-    )
-    table["wavelength"].unit = "Angstrom"
-    hdu = fits.table_to_hdu(table)
-    hdu.name = "TEMPLATE"
-    hdu.header["NSPECTRA"] = (
+    wave = np.asarray(template.wave[sl], dtype=float)
+    counts = np.asarray(template.n_spectra[sl])
+    count_type = "I" if counts.size == 0 or counts.max() < 2**15 else "J"
+    columns = [
+        fits.Column(name="flux", format="E",
+                    array=np.asarray(template.flux[sl], np.float32)),
+        fits.Column(name="error", format="E",
+                    array=np.asarray(template.flux_err[sl], np.float32)),
+        fits.Column(name="n_spectra", format=count_type, array=counts),
+    ]
+    if log_grid is None:
+        columns.insert(0, fits.Column(name="wavelength", format="D",
+                                      unit="Angstrom", array=wave))
+    hdu = fits.BinTableHDU.from_columns(columns, name="TEMPLATE")
+    header = hdu.header
+    if log_grid is not None:
+        header["LOGLAM0"] = (log_grid[0], "ln(wavelength / A) at ROW0 0")
+        header["DLOGLAM"] = (log_grid[1], "step of ln(wavelength) per row")
+        header["ROW0"] = (int(idx[0]), "grid index of the first row")
+    header["MEDIUM"] = (template.medium, "wavelengths in air or vacuum")
+    header["SPECSYS"] = ("BARYCENT", "the star's rest frame")
+    header["NSPECTRA"] = (
         int(np.isfinite(template.rv).sum()) if template.rv.size else 0,
         "spectra co-added",
     )
-    hdu.header["ITERS"] = (template.iterations, "template builds")
+    header["ITERS"] = (template.iterations, "template builds")
     hdus = [fits.PrimaryHDU(), hdu]
     if template.rv.size:
         n = template.rv.size
         berv = template.berv if template.berv.size == n else np.zeros(n)
         names = template.names if len(template.names) == n else [""] * n
-        vel = Table(
-            [np.asarray(names, dtype=str), template.rv, berv],
-            names=("file", "rv", "berv"),
+        encoded = [str(name).encode("utf-8", "replace") for name in names]
+        width = max([1] + [len(b) for b in encoded])
+        vhdu = fits.BinTableHDU.from_columns(
+            [
+                fits.Column(name="file", format=f"{width}A",
+                            array=np.array(encoded, dtype=f"S{width}")),
+                fits.Column(name="rv", format="D", unit="m/s",
+                            array=np.asarray(template.rv, float)),
+                fits.Column(name="berv", format="D", unit="m/s",
+                            array=np.asarray(berv, float)),
+            ],
+            name="VELOCITIES",
         )
-        vel["rv"].unit = vel["berv"].unit = "m/s"
-        vhdu = fits.table_to_hdu(vel)
-        vhdu.name = "VELOCITIES"
         hdus.append(vhdu)
     fits.HDUList(hdus).writeto(os.fspath(path), overwrite=overwrite)
+
+
+def template_wavelengths(header: Any, data: Any) -> np.ndarray:
+    """The wavelengths (angstrom) of a ``TEMPLATE`` table: its
+    ``wavelength`` column, or ``exp(LOGLAM0 + DLOGLAM * (ROW0 + i))``."""
+    names = [n.lower() for n in data.columns.names]
+    if "wavelength" in names:
+        return np.array(data["wavelength"], dtype=float)
+    origin = float(header["LOGLAM0"])
+    step = float(header["DLOGLAM"])
+    row0 = int(header.get("ROW0", 0))
+    return np.exp(origin + step * (row0 + np.arange(len(data))))
 
 
 def read_template(path: str | os.PathLike) -> Template:
@@ -987,13 +1442,15 @@ def read_template(path: str | os.PathLike) -> Template:
     from astropy.io import fits
 
     with fits.open(os.fspath(path), memmap=False) as hdus:
-        data = hdus["TEMPLATE"].data
+        hdu = hdus["TEMPLATE"]
+        data = hdu.data
         template = Template(
-            np.array(data["wavelength"], dtype=float),
+            template_wavelengths(hdu.header, data),
             np.array(data["flux"], dtype=float),
             np.array(data["error"], dtype=float),
             np.array(data["n_spectra"], dtype=np.int32),
-            iterations=int(hdus["TEMPLATE"].header.get("ITERS", 1)),
+            iterations=int(hdu.header.get("ITERS", 1)),
+            medium=str(hdu.header.get("MEDIUM", "unknown")),
         )
         if "VELOCITIES" in hdus:
             vel = hdus["VELOCITIES"].data
@@ -1037,24 +1494,49 @@ def add_template_command(subparsers: Any) -> argparse.ArgumentParser:
                    "to leave out of the velocities and the co-addition")
     p.add_argument("--estimator", choices=("first", "offset", "second"),
                    default="first", help="Taylor fit of the velocities")
-    p.add_argument("--oversample", type=float, default=10.0, metavar="X",
-                   help="grid points per pixel (default 10)")
+    p.add_argument("--oversample", type=float, default=3.0, metavar="X",
+                   help="grid points per finest pixel step (default 3)")
     p.add_argument("--degree", type=int, default=3, metavar="N",
                    help="continuum polynomial degree per order (default 3)")
     p.add_argument("--kappa", type=float, default=5.0, metavar="SIGMA",
                    help="outlier threshold of the co-addition (default 5)")
     p.add_argument("--chunk-size", type=int, default=8, metavar="N",
                    help="spectra per partial sum (default 8)")
-    p.add_argument("--time-key", metavar="KEY")
+    p.add_argument("--rv-guess", type=float, metavar="M/S",
+                   help="first guess (m/s) of the first velocities "
+                   "(default: each spectrum's cross-correlation peak)")
+    p.add_argument("--telluric-depth", type=float, default=0.02,
+                   metavar="X",
+                   help="leave out telluric lines deeper than X of the "
+                   "continuum (default 0.02)")
+    p.add_argument("--no-tellurics", action="store_true",
+                   help="keep the pixels of telluric lines")
+    p.add_argument("--min-coverage", type=float, default=0.5,
+                   metavar="F",
+                   help="fraction of the spectra a master point needs "
+                   "(default 0.5)")
+    p.add_argument("--instrument", default="auto", metavar="NAME",
+                   help="instrument profile: 'auto' (default), a "
+                   "profile's name, or 'none' for the generic readers")
+    p.add_argument("--blaze", metavar="FILE",
+                   help="blaze file of echelle spectra (default: the one "
+                   "the header names, beside the spectrum)")
+    p.add_argument("--time-key", metavar="KEY",
+                   help="header key of the time (default: the "
+                   "instrument's)")
     p.add_argument("--berv-key", metavar="KEY",
-                   help="header key of the BERV (default: BERV 0)")
-    p.add_argument("--berv-unit", default="km/s", metavar="UNIT")
+                   help="header key of the BERV (default: the "
+                   "instrument's, else BERV 0)")
+    p.add_argument("--berv-unit", default=None, metavar="UNIT",
+                   help="unit of the BERV (default: the instrument's, "
+                   "else km/s)")
     p.add_argument("--snr", type=float, metavar="S/N",
                    help="errors from this S/N for files without errors")
     p.add_argument("--photon-noise", action="store_true",
                    help="photon-noise errors for files without errors")
     p.add_argument("--wave-file", metavar="FILE",
-                   help="wavelength image of echelle spectra")
+                   help="wavelength image of echelle spectra (default: "
+                   "the header's solution or the file it names)")
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="run on a running Dask scheduler (tcp://host:8786 "
                    "or its scheduler file)")
@@ -1087,7 +1569,22 @@ def template_main(args: argparse.Namespace) -> int:
 
         lines = read_lines(args.lines)
     mask = None
-    measure_options: dict[str, Any] = {"estimator": args.estimator}
+    if args.rv_guess is not None and not (
+        np.isfinite(args.rv_guess) and abs(args.rv_guess) <= 1.0e6
+    ):
+        raise InputError(
+            f"--rv-guess {args.rv_guess}: must be finite and within "
+            "+-1000 km/s"
+        )
+    if not 0.0 < args.telluric_depth < 1.0:
+        raise InputError(
+            f"--telluric-depth {args.telluric_depth}: must lie in (0, 1)"
+        )
+    tellurics = False if args.no_tellurics else "auto"
+    measure_options: dict[str, Any] = {
+        "estimator": args.estimator, "tellurics": tellurics,
+        "telluric_depth": args.telluric_depth,
+    }
     if args.mask is not None:
         from .lines import read_mask
 
@@ -1096,6 +1593,8 @@ def template_main(args: argparse.Namespace) -> int:
     master = None
     if args.master is not None:
         try:
+            # The master on its own terms: its profile, none of the
+            # options meant for the observations.
             master = read_spectrum(args.master, need_errors=False)
         except InputError as exc:
             raise InputError(f"--master: {exc}") from None
@@ -1109,7 +1608,9 @@ def template_main(args: argparse.Namespace) -> int:
         read_options=read_options, measure_options=measure_options,
         oversample=args.oversample, degree=args.degree, kappa=args.kappa,
         chunk_size=args.chunk_size, mask=mask,
-        progress=None if args.quiet else say,
+        progress=None if args.quiet else say, rv_guess=args.rv_guess,
+        tellurics=tellurics, telluric_depth=args.telluric_depth,
+        min_coverage=args.min_coverage,
     )
     paths = list(dict.fromkeys(args.spectra))
     if args.scheduler is not None or args.workers is not None:
