@@ -1,0 +1,160 @@
+"""Smooth continua of spectra with gaps: clipped least-squares splines.
+
+Real spectra have gaps (CCD gaps, masked telluric bands, orders that do
+not meet) and span thousands of angstrom, over which neither one
+polynomial nor one spline with evenly spread knots can follow the blaze
+and the flux calibration.  `smooth_fit` cuts the data at every gap wider
+than a knot step and fits each piece on its own, with knots placed where
+the piece holds data.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+
+import numpy as np
+
+__all__ = ["KNOT_STEP", "smooth_fit", "upper_envelope"]
+
+
+# Knots of the continuum spline every 0.01 in ln(wavelength) (3000 km/s,
+# 50 A at 5000 A): finer than the blaze and the flux calibration change
+# (an echelle order spans 60-100 A), coarser than any stellar line but the
+# Balmer wings, which the ratio to a reference removes.
+KNOT_STEP = 0.01
+
+# Fewest points between two knots of a continuum spline.
+_PER_KNOT = 8
+
+
+def _segments(x: np.ndarray, gap: float) -> list[tuple[int, int]]:
+    """(start, stop) of the runs of ascending `x` without a step wider
+    than `gap`."""
+    cut = np.flatnonzero(np.diff(x) > gap) + 1
+    bounds = np.concatenate(([0], cut, [x.size]))
+    return [(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+def _interior_knots(x: np.ndarray, knot_step: float) -> np.ndarray:
+    """Knots about `knot_step` apart inside ``[x[0], x[-1]]``, each
+    interval holding at least `_PER_KNOT` points (the Schoenberg-Whitney
+    condition of a least-squares spline, with room to spare)."""
+    span = float(x[-1] - x[0])
+    n = int(span // knot_step)
+    if n < 1:
+        return np.empty(0)
+    candidates = x[0] + span * np.arange(1, n + 1) / (n + 1)
+    index = np.searchsorted(x, candidates)
+    kept, last = [], 0
+    for t, i in zip(candidates, index):
+        if i - last >= _PER_KNOT and x.size - i >= _PER_KNOT:
+            kept.append(t)
+            last = int(i)
+    return np.asarray(kept)
+
+
+def _smooth(
+    x: np.ndarray, y: np.ndarray, w: np.ndarray, knot_step: float,
+    degree: int,
+) -> Callable[[np.ndarray], np.ndarray]:
+    """Weighted least-squares cubic spline of y(x), or a polynomial of
+    at most `degree` when `x` spans less than one knot step."""
+    from scipy.interpolate import LSQUnivariateSpline
+
+    knots = _interior_knots(x, knot_step)
+    if knots.size:
+        try:
+            return LSQUnivariateSpline(x, y, knots, w=w, k=3)
+        except ValueError:  # knots the data cannot hold: a polynomial
+            pass
+    deg = int(min(degree, x.size - 1))
+    return np.polynomial.Polynomial.fit(x, y, deg, w=w)
+
+
+def smooth_fit(
+    x: np.ndarray,
+    y: np.ndarray,
+    w: np.ndarray,
+    at: np.ndarray,
+    *,
+    knot_step: float = KNOT_STEP,
+    degree: int = 3,
+    low: float = 4.0,
+    high: float = 4.0,
+    robust: bool = False,
+    rounds: int = 8,
+) -> np.ndarray:
+    """A smooth curve through y(x) with asymmetric clipping, at `at`.
+
+    `x` (ascending) is cut where a step exceeds `knot_step` (a gap, a
+    masked band); each piece gets its own spline (`_smooth`), so no gap,
+    however wide, is bridged.  Points more than `low` sigma below the
+    curve or `high` sigma above it are left out of the next round; sigma
+    is ``1 / w`` or, with `robust`, 1.4826 times the median absolute
+    deviation of the kept points.  A point of `at` takes the curve of the
+    piece nearest it, NaN farther than `knot_step` from any piece.
+    """
+    out = np.full(at.size, np.nan)
+    pieces = [p for p in _segments(x, knot_step) if p[1] - p[0] >= 4]
+    for n, (i0, i1) in enumerate(pieces):
+        xs, ys, ws = x[i0:i1], y[i0:i1], w[i0:i1]
+        keep = np.ones(xs.size, dtype=bool)
+        curve = None
+        for _ in range(rounds):
+            if np.count_nonzero(keep) < 4:
+                break
+            curve = _smooth(xs[keep], ys[keep], ws[keep], knot_step, degree)
+            resid = ys - curve(xs)
+            if robust:
+                r = resid[keep]
+                mad = np.median(np.abs(r - np.median(r)))
+                sigma = max(1.4826 * mad, 1e-12 * np.max(np.abs(ys)))
+                z = resid / sigma
+            else:
+                z = resid * ws
+            new = (z > -low) & (z < high)
+            if np.array_equal(new, keep):
+                break
+            keep = new
+        if curve is None:
+            continue
+        left = xs[0] - knot_step
+        if n > 0:
+            left = max(left, 0.5 * (x[pieces[n - 1][1] - 1] + xs[0]))
+        right = xs[-1] + knot_step
+        if n + 1 < len(pieces):
+            right = min(right, 0.5 * (xs[-1] + x[pieces[n + 1][0]]))
+        sel = (at >= left) & (at <= right)
+        out[sel] = curve(at[sel])
+    return out
+
+
+def upper_envelope(
+    wave: np.ndarray, flux: np.ndarray, window: int = 64,
+    knot_step: float = KNOT_STEP, at: np.ndarray | None = None,
+) -> np.ndarray:
+    """Continuum from a running upper percentile.
+
+    The 95th percentile of the flux in consecutive bins of `window`
+    pixels (within each run without a gap), then a smooth curve
+    (`smooth_fit`) through those points, fitted while points more than 2
+    (robust) sigma below it (bins filled by lines) or 3 sigma above it
+    are left out.  Returned at `wave` (default) or at `at`.
+    """
+    x = np.log(wave)
+    xb, yb = [], []
+    for i0, i1 in _segments(x, knot_step):
+        n = max(1, (i1 - i0) // window)
+        size = (i1 - i0) // n
+        cut = i0 + n * size
+        xs = x[i0:cut].reshape(n, size)
+        ys = flux[i0:cut].reshape(n, size)
+        xb.append(xs.mean(axis=1))
+        yb.append(np.percentile(ys, 95.0, axis=1))
+    xb_all = np.concatenate(xb)
+    yb_all = np.concatenate(yb)
+    where = x if at is None else np.log(at)
+    return smooth_fit(
+        xb_all, yb_all, np.ones(xb_all.size), where, knot_step=knot_step,
+        low=2.0, high=3.0, robust=True, rounds=10,
+    )
