@@ -555,6 +555,70 @@ def _in_intervals(intervals: np.ndarray, lo: np.ndarray,
     return (k > 0) & (ends[np.maximum(k - 1, 0)] >= lo)
 
 
+def match_continuum(wave: np.ndarray, flux: np.ndarray, err: np.ndarray,
+                    good: np.ndarray, model: np.ndarray) -> np.ndarray:
+    """The smooth curve by which a spectrum's continuum differs from its
+    model's.
+
+    A clipped weighted spline through ``flux / model`` of the `good`
+    pixels (`quasmir_tool.continuum.smooth_fit`: a knot every 0.01 in ln
+    wavelength, pieces cut at gaps, 4-sigma clipping both ways, so lines
+    that differ, cosmic rays and tellurics do not pull it); 1 where no
+    piece of data is near.
+
+    Parameters
+    ----------
+    wave, flux, err : numpy.ndarray
+        One order: wavelengths (angstrom, ascending), flux and errors.
+    good : numpy.ndarray
+        Pixels to fit (bool).
+    model : numpy.ndarray
+        The master at the spectrum's pixels, shifted to its velocity.
+
+    Returns
+    -------
+    numpy.ndarray
+        Positive curve at every pixel; the spectrum divided by it has
+        the master's continuum.
+    """
+    from .continuum import smooth_fit
+
+    with np.errstate(invalid="ignore", divide="ignore"):
+        good = good & np.isfinite(model) & (model > 0.0)
+        if np.count_nonzero(good) < 8:
+            return np.ones(wave.size)
+        ratio = flux[good] / model[good]
+        weight = model[good] / err[good]
+        curve = smooth_fit(np.log(wave[good]), ratio, weight, np.log(wave),
+                           rounds=4)
+        ok = np.isfinite(curve) & (curve > 0.0)
+    return np.where(ok, curve, 1.0)
+
+
+def _matched_order(order: tuple, wm: np.ndarray, fm: np.ndarray, rv: float,
+                   telluric: np.ndarray, to_observed: float) -> tuple:
+    """One order's flux and errors divided by `match_continuum` at `rv`
+    (m/s), telluric pixels left out of the fit."""
+    w, f, e, nan_bad, flag_bad = order
+    good = np.ones(w.size, dtype=bool)
+    good[nan_bad] = False
+    good[flag_bad] = False
+    if telluric.shape[0]:
+        observed = w * to_observed
+        good &= ~_in_intervals(telluric, observed, observed)
+    rest = w / doppler_factor(rv)
+    # Only the master's stretch under this order (np.interp would copy
+    # the whole master at each call).
+    i0 = max(int(np.searchsorted(wm, rest[0])) - 2, 0)
+    i1 = min(int(np.searchsorted(wm, rest[-1])) + 2, wm.size)
+    if i1 - i0 < 2:
+        return order
+    model = np.interp(rest, wm[i0:i1], fm[i0:i1], left=np.nan,
+                      right=np.nan)
+    curve = match_continuum(w, f, e, good, model)
+    return (w, f / curve, e / curve, nan_bad, flag_bad)
+
+
 def _continuum_normalised(flux: np.ndarray, good: np.ndarray,
                           chunk: int = _CCF_CHUNK) -> np.ndarray:
     """Flux divided by a continuum level per chunk of `chunk` pixels: the
@@ -757,7 +821,8 @@ def measure(spectrum, master, lines=None, *, mask=None,
             line_threshold: float = 0.05,
             min_pixels: int | None = None,
             min_window: float = 16.0, tellurics="auto",
-            telluric_depth: float = 0.02) -> Result:
+            telluric_depth: float = 0.02,
+            match_continuum: bool = True) -> Result:
     """Measure the radial velocity of `spectrum` against `master`.
 
     Parameters
@@ -832,6 +897,14 @@ def measure(spectrum, master, lines=None, *, mask=None,
     telluric_depth : float
         Depth (fraction of the continuum) of the shallowest telluric
         line masked.
+    match_continuum : bool
+        Divide each order of the spectrum (flux and errors) by a smooth
+        curve through its ratio to the master at the first guess
+        (`match_continuum`), before the Taylor passes (default True).
+        Each window's fit has a free scale but no slope: a continuum
+        that tilts against the master's across a window pulls the
+        velocity (a slope times a line is odd about its centre, like
+        the line's derivative).
 
     Notes
     -----
@@ -998,6 +1071,9 @@ def measure(spectrum, master, lines=None, *, mask=None,
         rv = float(rv_guess)
         source = "given"
     guess = rv
+    if match_continuum:
+        orders = [_matched_order(order, wm, fm, rv, telluric, to_observed)
+                  for order in orders]
 
     # -- Taylor passes --------------------------------------------------------
     history = []

@@ -423,13 +423,18 @@ def resample(
 def merge_orders(spectrum: Spectrum) -> Spectrum:
     """An echelle spectrum (orders x pixels) as one 1-D spectrum.
 
-    The wavelengths are taken to the barycentre (`to_barycentric`); each
-    order is divided by its own continuum (`upper_envelope` of its usable
-    pixels), which also takes out what is left of the blaze; where two
-    orders overlap, each keeps its half of the overlap of their usable
-    pixels, cut at its middle (the pixels are not interpolated, so the
-    lines keep their shape).  Pixels that are not data (`usable_pixels`,
-    without tellurics) become NaN.  A 1-D spectrum is returned as it is.
+    The orders are co-added as a template of one spectrum is
+    (`build_template` at velocity 0, one pass, no clipping, no telluric
+    mask): taken to the barycentre, each divided by its own continuum
+    (`upper_envelope` of its usable pixels, which also takes out what is
+    left of the blaze), resampled by a cubic spline onto one grid uniform
+    in ln wavelength at a third of the finest pixel step, and averaged
+    with their weights where they overlap.  Every line of the result is
+    then the same mean of the orders (and slices) that hold it, as in
+    the pipelines' own 1-D spectra, rather than a copy of whichever
+    order happens to be cut there.  Pixels that are not data
+    (`usable_pixels`) stay out; points no order covers are NaN.  A 1-D
+    spectrum is returned as it is.
 
     Returns
     -------
@@ -439,44 +444,19 @@ def merge_orders(spectrum: Spectrum) -> Spectrum:
     """
     if np.ndim(spectrum.flux) == 1 or _rows(spectrum.flux).shape[0] == 1:
         return spectrum
-    good = usable_pixels(spectrum, None, tellurics=False)
-    wave = _rows(spectrum.wave) * to_barycentric(spectrum)
-    flux, err = _rows(spectrum.flux), _rows(spectrum.flux_err)
-    rows = [k for k in range(wave.shape[0]) if np.count_nonzero(good[k]) >= 8]
-    if not rows:
+    if not usable_pixels(spectrum, None, tellurics=False).any():
         raise InputError(
             f"{spectrum.path or 'spectrum'}: no order holds usable pixels"
         )
-    rows.sort(key=lambda k: float(wave[k][good[k]][0]))
-    first = [float(wave[k][good[k]][0]) for k in rows]
-    last = [float(wave[k][good[k]][-1]) for k in rows]
-    cuts = [0.5 * (last[i] + first[i + 1]) for i in range(len(rows) - 1)]
-    pieces_w, pieces_f, pieces_e = [], [], []
-    edge = -np.inf
-    for i, k in enumerate(rows):
-        w, g = wave[k], good[k]
-        lo = cuts[i - 1] if i > 0 else -np.inf
-        hi = cuts[i] if i < len(cuts) else np.inf
-        idx = np.flatnonzero(g)
-        take = np.arange(idx[0], idx[-1] + 1)
-        take = take[(w[take] >= lo) & (w[take] < hi)]
-        # No two pixels closer than half a step across the seam.
-        if take.size and np.isfinite(edge):
-            step = float(np.median(np.diff(w[idx])))
-            take = take[w[take] > edge + 0.5 * step]
-        if take.size < 2:
-            continue
-        cont = upper_envelope(w[g], flux[k][g], at=w[take])
-        with np.errstate(invalid="ignore", divide="ignore"):
-            ok = g[take] & np.isfinite(cont) & (cont > 0)
-            pieces_f.append(np.where(ok, flux[k][take] / cont, np.nan))
-            pieces_e.append(np.where(ok, err[k][take] / cont, np.nan))
-        pieces_w.append(w[take])
-        edge = float(w[take][-1])
+    coadded = build_template(
+        [spectrum], [0.0], passes=1, tellurics=False, min_coverage=0.0,
+        medium=spectrum.medium,
+    ).spectrum()
+    flux = coadded.flux
     merged = Spectrum(
-        wave=np.concatenate(pieces_w),
-        flux=np.concatenate(pieces_f),
-        flux_err=np.concatenate(pieces_e),
+        wave=coadded.wave,
+        flux=flux,
+        flux_err=coadded.flux_err,
         time=spectrum.time,
         berv=spectrum.berv,
         path=spectrum.path,
@@ -484,17 +464,16 @@ def merge_orders(spectrum: Spectrum) -> Spectrum:
         time_key=spectrum.time_key,
         format=spectrum.format,
         header=spectrum.header,
+        bad=~np.isfinite(flux),
         frame="barycentric",
         medium=spectrum.medium,
         profile=spectrum.profile,
         ground_based=spectrum.ground_based,
         notes=list(spectrum.notes) + [
-            f"{len(pieces_w)} orders merged, each divided by its continuum"
+            f"{_rows(spectrum.flux).shape[0]} orders co-added, each "
+            "divided by its continuum"
         ],
     )
-    with np.errstate(invalid="ignore"):
-        merged.bad = ~(np.isfinite(merged.flux) & np.isfinite(merged.flux_err)
-                       & (merged.flux_err > 0))
     return merged
 
 
@@ -1171,6 +1150,13 @@ def make_template(
         )
         rvs = np.array([m[0] for m in measured])
         bervs = np.array([m[1] for m in measured])
+        if master is None and np.isfinite(rvs[ref_index]):
+            # The zero point stays the reference spectrum's: a spectrum
+            # measured against a master made from it need not give
+            # exactly 0 (orders and slices of an echelle spectrum that
+            # differ by a few m/s), and that offset would otherwise be
+            # added again at every iteration.
+            rvs = rvs - rvs[ref_index]
         failed = {n: m[2] for n, m in zip(names, measured) if m[2]}
         if not np.isfinite(rvs).any():
             first_failure = next(iter(failed.items()))
