@@ -155,7 +155,10 @@ def _fits(profile: Profile, source: Source) -> bool:
 
 
 def _primary(source: Source) -> dict:
-    return _header_dict(source.hdus[0].header)
+    """The primary header as a dict, parsed once per file."""
+    if 0 not in source.headers:
+        source.headers[0] = _header_dict(source.hdus[0].header)
+    return source.headers[0]
 
 
 def _text(header: dict, key: str) -> str:
