@@ -591,7 +591,7 @@ def _wcs_wave(header: Any, n_pix: int, path: str) -> np.ndarray:
         # What wcslib computes for a linear axis without units, without
         # building a WCS object (a quarter of a second for a DRS header).
         crval = float(header["CRVAL1"])
-        crpix = float(header.get("CRPIX1", 1.0))
+        crpix = float(header.get("CRPIX1", 0.0))  # the FITS default
         step = float(header[step_key])
         return crval + step * ((np.arange(n_pix) + 1.0) - crpix)
     with _ASTROPY_LOCK, warnings.catch_warnings():

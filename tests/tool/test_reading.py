@@ -524,3 +524,22 @@ def test_blaze_path_missing(tmp_path):
     savez(path, wave=WAVE, flux=FLUX, err=ERR)
     with pytest.raises(InputError, match="blaze_path .*: no such file"):
         read_spectrum(path, blaze_path=tmp_path / "nowhere.fits")
+
+
+@pytest.mark.parametrize("cards", [
+    {"CRVAL1": 3781.73, "CDELT1": 0.01, "CRPIX1": 1.0, "CTYPE1": "Angstrom"},
+    {"CRVAL1": 5000.0, "CDELT1": 0.013, "CRPIX1": 17.5},
+    {"CRVAL1": 4000.123456789, "CD1_1": 0.0217, "CTYPE1": "WAVE"},
+])
+def test_plain_linear_solution_is_wcslib_bit_for_bit(cards):
+    from astropy.io import fits
+    from astropy.wcs import WCS
+
+    from quasmir_tool.reading import _plain_linear, _wcs_wave
+
+    header = fits.Header({"NAXIS": 1, "NAXIS1": 5000, **cards})
+    assert _plain_linear(header)
+    wave = _wcs_wave(header, 5000, "x.fits")
+    ref = WCS(header, naxis=[1], relax=True, fix=True).pixel_to_world_values(
+        np.arange(5000, dtype=float))
+    assert np.array_equal(wave, ref)
