@@ -376,13 +376,14 @@ def resample(
 ) -> list[tuple[int, np.ndarray, np.ndarray]]:
     """One spectrum normalised and resampled onto the grid.
 
-    Returns one ``(start, flux, err)`` per run of usable pixels
+    Returns one ``(start, flux, err)`` per order with usable pixels
     (`usable_pixels`: data, outside `mask` and the telluric intervals,
-    both in the observer's frame) of at least 4 pixels: the grid points
-    ``grid[start:start + len(flux)]`` within the run.  The wavelengths
-    are converted to `medium` first (when both are known).  The flux is a
-    not-a-knot cubic spline through the normalised pixels; the error is
-    the normalised error interpolated linearly.
+    both in the observer's frame): the grid points
+    ``grid[start:start + len(flux)]`` from its first to its last run of
+    at least 4 such pixels, NaN between the runs.  The wavelengths are
+    converted to `medium` first (when both are known).  Within a run the
+    flux is a not-a-knot cubic spline through the normalised pixels and
+    the error the normalised error interpolated linearly.
     """
     from scipy.interpolate import make_interp_spline
 
@@ -405,6 +406,7 @@ def resample(
         norm[good] = cont
         with np.errstate(invalid="ignore", divide="ignore"):
             good = good & np.isfinite(norm) & (norm > 0)
+        runs = []
         for i0, i1 in _runs(good):
             if i1 - i0 < 4:
                 continue
@@ -416,7 +418,19 @@ def resample(
             y = f[i0:i1] / norm[i0:i1]
             s = e[i0:i1] / norm[i0:i1]
             spline = make_interp_spline(x, y, k=3)
-            out.append((k0, spline(grid[k0:k1]), np.interp(grid[k0:k1], x, s)))
+            runs.append((k0, spline(grid[k0:k1]),
+                         np.interp(grid[k0:k1], x, s)))
+        if runs:
+            # One stretch per order, NaN between its runs (their grid
+            # points never overlap: a bad pixel separates them).
+            k_lo = runs[0][0]
+            k_hi = runs[-1][0] + runs[-1][1].size
+            flux_grid = np.full(k_hi - k_lo, np.nan)
+            err_grid = np.full(k_hi - k_lo, np.nan)
+            for k0, y, s in runs:
+                flux_grid[k0 - k_lo:k0 - k_lo + y.size] = y
+                err_grid[k0 - k_lo:k0 - k_lo + y.size] = s
+            out.append((k_lo, flux_grid, err_grid))
     return out
 
 
@@ -496,8 +510,8 @@ def _take_extreme(
     contributions arrive, so any grouping of the reduction agrees.
     """
     better = (sign * r > sign * r_best) | ((r == r_best) & (w > w_best))
-    r_best[better] = r[better]
-    w_best[better] = w[better]
+    np.copyto(r_best, r, where=better)
+    np.copyto(w_best, w, where=better)
 
 
 @dataclass
@@ -544,21 +558,28 @@ class PartialSums:
         return self.start + self.w.size
 
     def add(self, sl: slice, r: np.ndarray, w: np.ndarray,
-            z: np.ndarray, kept: np.ndarray) -> None:
-        """Add contributions at the points `sl`, in place."""
+            z: np.ndarray, kept: np.ndarray,
+            valid: np.ndarray | None = None) -> None:
+        """Add contributions at the points `sl`, in place; where `valid`
+        is False there is none (`r` and `w` must be 0 there)."""
         wr = w * r
         wr2 = wr * r
         self.w_all[sl] += w
         self.wr_all[sl] += wr
         self.wr2_all[sl] += wr2
-        self.n_all[sl] += 1
+        self.n_all[sl] += 1 if valid is None else valid
         self.w[sl] += np.where(kept, w, 0.0)
         self.wr[sl] += np.where(kept, wr, 0.0)
         self.wr2[sl] += np.where(kept, wr2, 0.0)
         self.z2[sl] += np.where(kept, z * z, 0.0)
         self.n[sl] += kept
-        _take_extreme(r, w, self.r_hi[sl], self.w_hi[sl], 1.0)
-        _take_extreme(r, w, self.r_lo[sl], self.w_lo[sl], -1.0)
+        if valid is None:
+            hi = lo = r
+        else:  # a missing point never holds an extreme
+            hi = np.where(valid, r, -np.inf)
+            lo = np.where(valid, r, np.inf)
+        _take_extreme(hi, w, self.r_hi[sl], self.w_hi[sl], 1.0)
+        _take_extreme(lo, w, self.r_lo[sl], self.w_lo[sl], -1.0)
 
     def __add__(self, other: PartialSums | None) -> PartialSums:
         if other is None or other.w.size == 0:
@@ -654,11 +675,14 @@ def chunk_sums(
         s = slice(k0 - start, k0 - start + f.size)
         c = centre.flux[g]
         known = np.isfinite(c)
-        r = f - np.where(known, c, 0.0)
-        w = 1.0 / (e * e)
-        sigma = np.sqrt(e * e + centre.err[g] ** 2) * centre.scale[g]
-        z = np.where(known, r / sigma, 0.0)
-        sums.add(s, r, w, z, np.abs(z) <= kappa)
+        # NaN marks the grid points between the runs of one order.
+        valid = np.isfinite(f)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            r = np.where(valid, f - np.where(known, c, 0.0), 0.0)
+            w = np.where(valid, 1.0 / (e * e), 0.0)
+            sigma = np.sqrt(e * e + centre.err[g] ** 2) * centre.scale[g]
+            z = np.where(known & valid, r / sigma, 0.0)
+        sums.add(s, r, w, z, valid & (np.abs(z) <= kappa), valid)
     return sums
 
 
