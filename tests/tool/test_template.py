@@ -502,3 +502,28 @@ def test_an_echelle_master_measures_like_its_1d_spectrum(long_range):
         with_2d = measure(s, master_2d)
         assert with_2d.flag == ""
         assert abs(with_2d.rv - with_1d.rv) < 3.0 * with_1d.rv_err
+
+
+@pytest.mark.parametrize("guess, status, message", [
+    ("25", 0, None),
+    ("nan", 1, "--rv-guess"),
+    ("2e6", 1, "--rv-guess"),
+])
+def test_template_command_takes_a_first_guess(short, tmp_path, capsys,
+                                              guess, status, message):
+    _, _, spectra, _ = short
+    paths = []
+    for i, s in enumerate(spectra[:3]):
+        path = tmp_path / f"obs{i}.fits"
+        write_fits(path, s)
+        paths.append(str(path))
+    out = tmp_path / "master.fits"
+    got = main(["template", *paths, "-o", str(out), "--berv-key", "BERV",
+                "--iterations", "1", "--rv-guess", guess, "--quiet"])
+    assert got == status
+    err = capsys.readouterr().err
+    if message is None:
+        assert np.all(np.isfinite(read_template(out).rv))
+    else:
+        assert message in err and "Traceback" not in err
+        assert not out.exists()
