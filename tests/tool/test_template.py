@@ -527,3 +527,14 @@ def test_template_command_takes_a_first_guess(short, tmp_path, capsys,
     else:
         assert message in err and "Traceback" not in err
         assert not out.exists()
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 5, 7, 8, 11, 34])
+def test_serial_reduction_follows_the_tree_while_streaming(n):
+    values = [str(i) for i in range(n)]
+
+    def add(a, b):
+        return f"({a}{b})"
+
+    assert SerialExecutor().map_reduce(lambda v: v, values, add) == (
+        tree_reduce(values, add))
