@@ -7,9 +7,12 @@ The steps, for one spectrum (velocities in m/s, wavelengths in angstrom):
    the core's relativistic Doppler factor (unless they are barycentric
    already).
 2. A master sampled coarser than a fifth of the spectrum's pixel step is
-   resampled with a cubic spline onto a grid at a tenth of that step:
+   resampled with a cubic spline onto a grid at a twentieth of that step:
    the core interpolates the master linearly and differentiates it by
-   forward differences, both of which bias the velocity on a coarse grid.
+   forward differences, both of which bias the velocity on a coarse grid
+   (a spectrum measured against itself: 0.52 m/s at a fifth of the step,
+   0.07 at a tenth, 0.008 at a twentieth; the bias falls as the cube of
+   the step).
    The grid starts at the master's first point, so that every spectrum
    of one instrument asks for the same one: the last two resampled
    masters are kept (keyed by a digest of the master's bytes).
@@ -816,7 +819,7 @@ def cap_errors(rv_err: np.ndarray, share: float | None = None
 def measure(spectrum, master, lines=None, *, mask=None,
             estimator: str = "first", sys_err: float = 0.0,
             rv_guess: float | None = None, max_passes: int = 10,
-            resample: int | None = 10, berv: float | None = None,
+            resample: int | None = 20, berv: float | None = None,
             reach: float = 30000.0, scan_range: float = 200000.0,
             line_threshold: float = 0.05,
             min_pixels: int | None = None,
@@ -861,7 +864,7 @@ def measure(spectrum, master, lines=None, *, mask=None,
     resample : int or None
         A master coarser than a fifth of the spectrum's pixel step is
         resampled by a cubic spline to ``1 / resample`` of that step
-        (default 10); None or 0 never resamples.
+        (default 20); None or 0 never resamples.
     berv : float, optional
         Barycentric correction (m/s); default ``spectrum.berv``.  A
         spectrum in the observer's frame (``spectrum.frame``) is moved to
@@ -948,7 +951,7 @@ def measure(spectrum, master, lines=None, *, mask=None,
         raise _fail(f"max_passes must be a positive integer, not "
                     f"{max_passes!r}")
     if resample is True:
-        resample = 10
+        resample = 20
     if resample is not None and resample is not False and not _is_count(
             resample, 0):
         raise _fail(f"resample must be a non-negative integer, not "
