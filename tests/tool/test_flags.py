@@ -250,3 +250,41 @@ def test_a_real_spectrum_found_far_from_zero(harps, offset):
     truth = measure(moved, master, rv_guess=offset + 11.8)
     assert found.extra["guess_source"] == "ccf"
     assert abs(found.rv - truth.rv) < 0.1
+
+
+@pytest.mark.parametrize("kind, flagged", [
+    ("heavier tail", False),   # all lines 1.4x their errors: two stars
+    ("discordant", True),      # 30% of the lines 20 sigma away
+])
+def test_outliers_flag_means_discordant_lines(kind, flagged):
+    from quasmir_tool.combining import combine
+
+    rng = np.random.default_rng(9)
+    err = rng.uniform(50.0, 150.0, 3000)
+    if kind == "heavier tail":
+        rv = rng.standard_t(4, err.size) * 1.2 * err
+    else:
+        rv = rng.normal(0.0, err)
+        bad = rng.random(err.size) < 0.3
+        rv[bad] += 20.0 * err[bad] * rng.choice([-1.0, 1.0], bad.sum())
+    comb = combine(rv, err)
+    spread = comb.outlier_width / (comb.error_scale * np.median(err))
+    flag = measuring.flags_of(
+        converged=True, outlier_fraction=comb.outlier_fraction,
+        chi2_red=1.0, scan_edge=False, n_used=err.size,
+        outlier_spread=spread)
+    assert ("outliers" in flag) == flagged
+
+
+@pytest.mark.parametrize("start", [500.0, 3000.0, -3000.0])
+def test_lines_of_another_depth_converge_from_afar(star, start):
+    """A master whose lines are deeper than the spectrum's recovers only
+    part of an offset at each pass; the passes must still settle, at the
+    velocity of a start at the truth."""
+    master, _ = star
+    obs = _observed(star, RV, seed=4)
+    other = dataclasses.replace(obs, flux=1.0 - 0.85 * (1.0 - obs.flux))
+    near = measure(other, master, rv_guess=RV)
+    far = measure(other, master, rv_guess=RV + start)
+    assert far.converged and far.flag == ""
+    assert abs(far.rv - near.rv) < 0.2 * near.rv_err
