@@ -10,6 +10,7 @@ the piece holds data.
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Callable
 
 import numpy as np
@@ -56,19 +57,27 @@ def _interior_knots(x: np.ndarray, knot_step: float) -> np.ndarray:
 def _smooth(
     x: np.ndarray, y: np.ndarray, w: np.ndarray, knot_step: float,
     degree: int,
-) -> Callable[[np.ndarray], np.ndarray]:
+) -> Callable[[np.ndarray], np.ndarray] | None:
     """Weighted least-squares cubic spline of y(x), or a polynomial of
-    at most `degree` when `x` spans less than one knot step."""
+    at most `degree` when `x` spans less than one knot step; None when
+    no fit can be made."""
     from scipy.interpolate import LSQUnivariateSpline
 
     knots = _interior_knots(x, knot_step)
-    if knots.size:
+    with warnings.catch_warnings():
+        # Ill-conditioned fits (extreme values) are judged by their
+        # results below, not by the fitters' warnings.
+        warnings.simplefilter("ignore")
+        if knots.size:
+            try:
+                return LSQUnivariateSpline(x, y, knots, w=w, k=3)
+            except ValueError:  # knots the data cannot hold: a polynomial
+                pass
+        deg = int(min(degree, x.size - 1))
         try:
-            return LSQUnivariateSpline(x, y, knots, w=w, k=3)
-        except ValueError:  # knots the data cannot hold: a polynomial
-            pass
-    deg = int(min(degree, x.size - 1))
-    return np.polynomial.Polynomial.fit(x, y, deg, w=w)
+            return np.polynomial.Polynomial.fit(x, y, deg, w=w)
+        except (np.linalg.LinAlgError, ValueError):
+            return None
 
 
 # Points per bin of a spline fit: a knot step holds thousands of pixels,
@@ -127,6 +136,12 @@ def smooth_fit(
     piece nearest it, NaN farther than `knot_step` from any piece.
     """
     out = np.full(at.size, np.nan)
+    with np.errstate(invalid="ignore"):
+        finite = np.isfinite(x) & np.isfinite(y) & np.isfinite(w) & (w > 0)
+    if not finite.all():
+        x, y, w = x[finite], y[finite], w[finite]
+    if x.size < 4 or np.any(np.diff(x) <= 0):
+        return out
     pieces = [p for p in _segments(x, knot_step) if p[1] - p[0] >= 4]
     for n, (i0, i1) in enumerate(pieces):
         xs, ys, ws = x[i0:i1], y[i0:i1], w[i0:i1]
@@ -135,17 +150,26 @@ def smooth_fit(
         for _ in range(rounds):
             if np.count_nonzero(keep) < 4:
                 break
-            curve = _smooth(*_binned(xs[keep], ys[keep], ws[keep],
-                                     knot_step), knot_step, degree)
-            resid = ys - curve(xs)
-            if robust:
-                r = resid[keep]
-                mad = np.median(np.abs(r - np.median(r)))
-                sigma = max(1.4826 * mad, 1e-12 * np.max(np.abs(ys)))
-                z = resid / sigma
-            else:
-                z = resid * ws
-            new = (z > -low) & (z < high)
+            with np.errstate(all="ignore"):
+                xb, yb, wb = _binned(xs[keep], ys[keep], ws[keep],
+                                     knot_step)
+            if not (np.isfinite(xb).all() and np.isfinite(yb).all()
+                    and np.isfinite(wb).all()):
+                break
+            fit = _smooth(xb, yb, wb, knot_step, degree)
+            if fit is None:
+                break
+            curve = fit
+            with np.errstate(all="ignore"):
+                resid = ys - curve(xs)
+                if robust:
+                    r = resid[keep]
+                    mad = np.median(np.abs(r - np.median(r)))
+                    sigma = max(1.4826 * mad, 1e-12 * np.max(np.abs(ys)))
+                    z = resid / sigma
+                else:
+                    z = resid * ws
+                new = (z > -low) & (z < high)
             if np.array_equal(new, keep):
                 break
             keep = new
@@ -158,7 +182,8 @@ def smooth_fit(
         if n + 1 < len(pieces):
             right = min(right, 0.5 * (xs[-1] + x[pieces[n + 1][0]]))
         sel = (at >= left) & (at <= right)
-        out[sel] = curve(at[sel])
+        with np.errstate(all="ignore"):
+            out[sel] = curve(at[sel])
     return out
 
 

@@ -595,7 +595,7 @@ def match_continuum(wave: np.ndarray, flux: np.ndarray, err: np.ndarray,
     """
     from .continuum import smooth_fit
 
-    with np.errstate(invalid="ignore", divide="ignore"):
+    with np.errstate(all="ignore"):
         good = good & np.isfinite(model) & (model > 0.0)
         if np.count_nonzero(good) < 8:
             return np.ones(wave.size)
@@ -628,7 +628,8 @@ def _matched_order(order: tuple, wm: np.ndarray, fm: np.ndarray, rv: float,
     model = np.interp(rest, wm[i0:i1], fm[i0:i1], left=np.nan,
                       right=np.nan)
     curve = match_continuum(w, f, e, good, model)
-    return (w, f / curve, e / curve, nan_bad, flag_bad)
+    with np.errstate(all="ignore"):
+        return (w, f / curve, e / curve, nan_bad, flag_bad)
 
 
 def _continuum_normalised(flux: np.ndarray, good: np.ndarray,
